@@ -1,0 +1,402 @@
+// Runs the real tool as a separate process in a fresh directory and
+// compares its exact output, its exit status and every byte left on disk.
+// The command under test is CNFUPGRADE_COMMAND (words separated by
+// spaces) when set, so that the same cases can run another build.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../bytes.hpp"
+#include "../temp_dir.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> command_words() {
+  const char* command = std::getenv("CNFUPGRADE_COMMAND");
+  std::istringstream words(command != nullptr ? command
+                                              : CNFUPGRADE_DEFAULT_COMMAND);
+  std::vector<std::string> result;
+  for (std::string word; words >> word;) {
+    result.push_back(word);
+  }
+  return result;
+}
+
+// A wrapped command (an emulator, say) may talk on stderr itself.
+bool stderr_is_the_tools() { return command_words().size() == 1; }
+
+struct run_result {
+  std::string output;
+  std::string errors;
+  int status = -1;
+  off_t input_read = -1;  // how far the tool moved into its stdin
+};
+
+run_result run_tool(const fs::path& dir, const std::vector<std::string>& args,
+                    const std::string& input) {
+  fs::path io = make_temp_dir();
+  write_file(io / "stdin", input);
+  int in = open((io / "stdin").c_str(), O_RDONLY);
+  int err = open((io / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int out[2];
+  if (in < 0 || err < 0 || pipe(out) != 0) {
+    ADD_FAILURE() << "cannot set up the tool's standard streams";
+    return {};
+  }
+  std::vector<std::string> words = command_words();
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+
+  pid_t child = fork();
+  if (child == 0) {
+    if (chdir(dir.c_str()) != 0 || dup2(in, 0) < 0 || dup2(out[1], 1) < 0 ||
+        dup2(err, 2) < 0) {
+      _exit(126);
+    }
+    close(out[0]);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  run_result result;
+  char buffer[4096];
+  for (ssize_t count; (count = read(out[0], buffer, sizeof buffer)) > 0;) {
+    result.output.append(buffer, static_cast<std::size_t>(count));
+  }
+  close(out[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.input_read = lseek(in, 0, SEEK_CUR);
+  close(in);
+  close(err);
+  result.errors = read_file(io / "stderr");
+  fs::remove_all(io);
+  return result;
+}
+
+const std::string old_text =
+    "# desk phone\r\n"
+    "proxy 10.0.0.1\r\n"
+    "port:5060\r\n"
+    "\tuser_name alice\r\n"
+    "logical_password s3cret:with:colons\r\n"
+    "register_timeout 3600\r\n"
+    "\r\n"
+    "model x\r\n";
+const std::string new_text =
+    "# desk phone\r\n"
+    "proxy1_address 10.0.0.1\r\n"
+    "proxy1_port:5060\r\n"
+    " line1_name alice\r\n"
+    "line1_password s3cret:with:colons\r\n"
+    "timer_register_expires 3600\r\n"
+    "\r\n"
+    "model x\r\n";
+
+const std::string done = "Upgrade(s) complete.\n";
+const std::string prompt = "Please enter CNF filename: ";
+
+std::string upgraded(const std::string& name, const std::string& backup) {
+  return "Upgrading " + name + "\n" + name + " backed up to " + backup + "\n";
+}
+
+struct e2e_case {
+  const char* name;
+  tree before;
+  std::vector<std::string> args;
+  std::string input;
+  std::string output;
+  int status;
+  tree after;
+  bool posix_only = false;
+};
+
+const std::string long_name(200, 'n');
+const std::string long_line(100000, 'v');
+
+const e2e_case cases[] = {
+    {"OneFileCompletedAndUpgraded",
+     {{"phone.cnf", old_text}},
+     {"phone"},
+     "",
+     upgraded("phone.cnf", "phone.bak") + done,
+     0,
+     {{"phone.cnf", new_text}, {"phone.bak", old_text}}},
+    {"PromptTakesTheFirstWordOnly",
+     {{"phone.cnf", old_text}, {"extra.cnf", old_text}},
+     {},
+     " \t\n phone extra words\n",
+     prompt + upgraded("phone.cnf", "phone.bak") + done,
+     0,
+     {{"phone.cnf", new_text}, {"phone.bak", old_text}, {"extra.cnf", old_text}}},
+    {"PromptAtTheEndOfInput",
+     {{"phone.cnf", old_text}},
+     {},
+     "",
+     prompt + done,
+     1,
+     {{"phone.cnf", old_text}}},
+    {"PromptWithOnlyBlanks",
+     {{"phone.cnf", old_text}},
+     {},
+     " \r\n\t ",
+     prompt + done,
+     1,
+     {{"phone.cnf", old_text}}},
+    {"PromptWordTooLong",
+     {{"phone.cnf", old_text}},
+     {},
+     std::string(300, 'a') + "\n",
+     prompt + "Filename too long: " + std::string(156, 'a') + "....\n" + done,
+     1,
+     {{"phone.cnf", old_text}}},
+    {"PromptRefusedName",
+     {{"phone.txt", old_text}},
+     {},
+     "phone.txt",
+     prompt + "Bad filename: phone.txt.\n" + done,
+     1,
+     {{"phone.txt", old_text}}},
+    {"RefusedAndMissingNamesDoNotStopTheRun",
+     {{"a.cnf", old_text}, {"b.txt", old_text}, {"c.bak", "old backup"}},
+     {"a", "b.txt", "c"},
+     "",
+     upgraded("a.cnf", "a.bak") + "Bad filename: b.txt.\n" +
+         "Upgrading c.cnf\nCan't rename c.cnf to c.bak.\nCan't back up c.cnf\n" +
+         done,
+     1,
+     {{"a.cnf", new_text},
+      {"a.bak", old_text},
+      {"b.txt", old_text},
+      {"c.bak", "old backup"}}},
+    {"RefusedNamesAsTyped",
+     {{"phone.CNF", "x"}, {"old.d/phone.cnf", "x"}},
+     {"phone.CNF", "phone.", "phone.cnf.old", "old.d/phone"},
+     "",
+     "Bad filename: phone.CNF.\nBad filename: phone..\n"
+     "Bad filename: phone.cnf.old.\nBad filename: old.d/phone.\n" +
+         done,
+     1,
+     {{"phone.CNF", "x"}, {"old.d", "<dir>"}, {"old.d/phone.cnf", "x"}}},
+    {"OverlongNameIsRefusedAndTheRunGoesOn",
+     {{"phone.cnf", old_text}},
+     {long_name, "phone.cnf"},
+     "",
+     "Filename too long: " + long_name + ".\n" +
+         upgraded("phone.cnf", "phone.bak") + done,
+     1,
+     {{"phone.cnf", new_text}, {"phone.bak", old_text}}},
+    {"EarlierBackupIsReplaced",
+     {{"phone.cnf", old_text}, {"phone.bak", "older"}},
+     {"phone.cnf"},
+     "",
+     upgraded("phone.cnf", "phone.bak") + done,
+     0,
+     {{"phone.cnf", new_text}, {"phone.bak", old_text}}},
+    {"DirectoryAtTheBackupPath",
+     {{"phone.cnf", old_text}, {"phone.bak", "<dir>"}},
+     {"phone"},
+     "",
+     "Upgrading phone.cnf\nCan't remove phone.bak.\nCan't back up phone.cnf\n" +
+         done,
+     1,
+     {{"phone.cnf", old_text}, {"phone.bak", "<dir>"}}},
+    {"ConfigurationInASubdirectory",
+     {{"sub/phone.cnf", old_text}},
+     {"sub/phone.cnf"},
+     "",
+     upgraded("sub/phone.cnf", "sub/phone.bak") + done,
+     0,
+     {{"sub", "<dir>"}, {"sub/phone.cnf", new_text}, {"sub/phone.bak", old_text}}},
+    {"ExistingScratchFileIsNeverTouched",
+     {{"phone.cnf", old_text}, {"other.cnf", old_text}, {"tmp.cnf", "mine"}},
+     {"phone", "other"},
+     "",
+     upgraded("phone.cnf", "phone.bak") +
+         "Can't open tmp.cnf.\nCan't upgrade phone.cnf\n" +
+         upgraded("other.cnf", "other.bak") +
+         "Can't open tmp.cnf.\nCan't upgrade other.cnf\n" + done,
+     1,
+     {{"phone.bak", old_text}, {"other.bak", old_text}, {"tmp.cnf", "mine"}}},
+    {"ScratchFileNameItselfIsUpgraded",
+     {{"tmp.cnf", old_text}},
+     {"tmp"},
+     "",
+     upgraded("tmp.cnf", "tmp.bak") + done,
+     0,
+     {{"tmp.cnf", new_text}, {"tmp.bak", old_text}}},
+    {"DirectoryNamedLikeAConfiguration",
+     {{"x.cnf", "<dir>"}},
+     {"x"},
+     "",
+     upgraded("x.cnf", "x.bak") + "Can't read x.bak.\nCan't upgrade x.cnf\n" +
+         done,
+     1,
+     {{"x.bak", "<dir>"}},
+     true},
+    {"EmptyFile",
+     {{"e.cnf", ""}},
+     {"e"},
+     "",
+     upgraded("e.cnf", "e.bak") + done,
+     0,
+     {{"e.cnf", ""}, {"e.bak", ""}}},
+    {"BytesSurviveExactly",
+     {{"b.cnf", std::string("port 1\nport 2\r\n\tport 3\rx\r\nz\0\x1a\n", 30) +
+                    long_line + "port 4\nport 5\n" + "timer_expires 6"}},
+     {"b"},
+     "",
+     upgraded("b.cnf", "b.bak") + done,
+     0,
+     {{"b.cnf", std::string("proxy1_port 1\nproxy1_port 2\r\n proxy1_port "
+                            "3\rx\r\nz\0\x1a\n",
+                            51) +
+                    long_line + "port 4\nproxy1_port 5\n" +
+                    "timer_invite_expires 6"},
+      {"b.bak", std::string("port 1\nport 2\r\n\tport 3\rx\r\nz\0\x1a\n", 30) +
+                    long_line + "port 4\nport 5\n" + "timer_expires 6"}}},
+    {"NewFormatFileIsUnchanged",
+     {{"n.cnf", new_text}},
+     {"n"},
+     "",
+     upgraded("n.cnf", "n.bak") + done,
+     0,
+     {{"n.cnf", new_text}, {"n.bak", new_text}}},
+};
+
+void PrintTo(const e2e_case& c, std::ostream* out) { *out << c.name; }
+
+class RunTool : public ::testing::TestWithParam<e2e_case> {
+ protected:
+  void SetUp() override { dir_ = make_temp_dir(); }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+TEST_P(RunTool, OutputStatusAndFiles) {
+  const e2e_case& c = GetParam();
+#ifdef _WIN32
+  if (c.posix_only) GTEST_SKIP();
+#endif
+  make_tree(dir_, c.before);
+  run_result result = run_tool(dir_, c.args, c.input);
+  EXPECT_EQ(result.output, c.output);
+  EXPECT_EQ(result.status, c.status);
+  EXPECT_PRED_FORMAT2(same_tree, read_tree(dir_), c.after);
+  if (stderr_is_the_tools()) {
+    EXPECT_EQ(result.errors, "");
+  }
+  if (!c.args.empty()) {
+    EXPECT_EQ(result.input_read, 0) << "read stdin although names were given";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RunTool, ::testing::ValuesIn(cases),
+    [](const ::testing::TestParamInfo<e2e_case>& info) {
+      return std::string(info.param.name);
+    });
+
+class RunToolPosix : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = make_temp_dir(); }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+mode_t mode_of(const fs::path& path) {
+  struct stat status {};
+  stat(path.c_str(), &status);
+  return status.st_mode & 07777;
+}
+
+TEST_F(RunToolPosix, UpgradedFileKeepsTheOriginalsMode) {
+  for (mode_t mode : {0600, 0640, 0444}) {
+    make_tree(dir_, {{"phone.cnf", old_text}});
+    chmod((dir_ / "phone.cnf").c_str(), mode);
+    run_result result = run_tool(dir_, {"phone"}, "");
+    EXPECT_EQ(result.output, upgraded("phone.cnf", "phone.bak") + done);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(mode_of(dir_ / "phone.cnf"), mode) << std::oct << mode;
+    EXPECT_EQ(mode_of(dir_ / "phone.bak"), mode) << std::oct << mode;
+    EXPECT_EQ(read_tree(dir_),
+              (tree{{"phone.cnf", new_text}, {"phone.bak", old_text}}));
+    fs::remove(dir_ / "phone.cnf");
+    fs::remove(dir_ / "phone.bak");
+  }
+}
+
+TEST_F(RunToolPosix, UpgradedFileKeepsTheOriginalsOwnerAndGroup) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "only root may give a file to another owner";
+  }
+  make_tree(dir_, {{"phone.cnf", old_text}});
+  ASSERT_EQ(chown((dir_ / "phone.cnf").c_str(), 4321, 8765), 0);
+  run_result result = run_tool(dir_, {"phone"}, "");
+  EXPECT_EQ(result.status, 0);
+  struct stat status {};
+  ASSERT_EQ(stat((dir_ / "phone.cnf").c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, 4321u);
+  EXPECT_EQ(status.st_gid, 8765u);
+}
+
+// Opening a pipe for reading would wait for a writer that never comes.
+TEST_F(RunToolPosix, PipeNamedLikeAConfigurationIsNoSuccess) {
+  ASSERT_EQ(mkfifo((dir_ / "x.cnf").c_str(), 0600), 0);
+  run_result result = run_tool(dir_, {"x"}, "");
+  EXPECT_EQ(result.output, upgraded("x.cnf", "x.bak") +
+                               "Can't read x.bak.\nCan't upgrade x.cnf\n" +
+                               done);
+  EXPECT_EQ(result.status, 1);
+  struct stat status {};
+  ASSERT_EQ(lstat((dir_ / "x.bak").c_str(), &status), 0);
+  EXPECT_TRUE(S_ISFIFO(status.st_mode));
+  EXPECT_FALSE(fs::exists(dir_ / "tmp.cnf"));
+  EXPECT_FALSE(fs::exists(dir_ / "x.cnf"));
+}
+
+// The scratch file lives in the working directory; here that is another
+// file system than the configuration's, so the last step is a copy.
+TEST_F(RunToolPosix, WorkingDirectoryOnAnotherFileSystem) {
+  if (!fs::is_directory("/dev/shm")) {
+    GTEST_SKIP() << "no /dev/shm here";
+  }
+  fs::path work = make_temp_dir("/dev/shm");
+  struct stat config_fs {};
+  struct stat work_fs {};
+  stat(dir_.c_str(), &config_fs);
+  stat(work.c_str(), &work_fs);
+  if (config_fs.st_dev == work_fs.st_dev) {
+    fs::remove_all(work);
+    GTEST_SKIP() << "/dev/shm and " << dir_ << " are one file system here";
+  }
+  make_tree(dir_, {{"phone.cnf", old_text}});
+  chmod((dir_ / "phone.cnf").c_str(), 0640);
+  std::string name = (dir_ / "phone.cnf").string();
+  std::string backup = (dir_ / "phone.bak").string();
+  run_result result = run_tool(work, {name}, "");
+  EXPECT_EQ(result.output, upgraded(name, backup) + done);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(read_tree(dir_),
+            (tree{{"phone.cnf", new_text}, {"phone.bak", old_text}}));
+  EXPECT_EQ(mode_of(dir_ / "phone.cnf"), 0640u);
+  EXPECT_EQ(read_tree(work), tree{});
+  fs::remove_all(work);
+}
+
+}  // namespace

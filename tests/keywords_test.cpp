@@ -1,0 +1,256 @@
+#include "keywords.hpp"
+
+#include <gtest/gtest.h>
+
+#include "bytes.hpp"
+#include "temp_dir.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Serves `text` in reads of at most `chunk` bytes, as a file may.
+struct memory_source {
+  std::string text;
+  std::size_t chunk;
+  std::size_t pos = 0;
+  bool fail_read = false;
+};
+
+int read_memory(void* context, char* buffer, std::size_t size,
+                std::size_t* count) {
+  auto* source = static_cast<memory_source*>(context);
+  if (source->fail_read) {
+    return 0;
+  }
+  *count = std::min({size, source->chunk, source->text.size() - source->pos});
+  std::memcpy(buffer, source->text.data() + source->pos, *count);
+  source->pos += *count;
+  return 1;
+}
+
+int seek_memory(void* context, std::uint64_t offset) {
+  auto* source = static_cast<memory_source*>(context);
+  source->pos = static_cast<std::size_t>(offset);
+  return 1;
+}
+
+struct memory_sink {
+  std::string text;
+  std::size_t fail_after = std::string::npos;
+};
+
+int write_memory(void* context, const char* data, std::size_t size) {
+  auto* sink = static_cast<memory_sink*>(context);
+  if (sink->text.size() + size > sink->fail_after) {
+    return 0;
+  }
+  sink->text.append(data, size);
+  return 1;
+}
+
+std::string rewrite(const std::string& text, std::size_t chunk) {
+  memory_source source{text, chunk};
+  memory_sink sink;
+  EXPECT_EQ(rewrite_text({read_memory, seek_memory, &source},
+                         {write_memory, &sink}),
+            1);
+  return sink.text;
+}
+
+struct line_case {
+  const char* name;
+  std::string input;
+  std::string expected;
+};
+
+// Every case is run with the input served whole, in small pieces and one
+// byte at a time: where the reads split a line must not matter.
+void expect_rewrites(const std::vector<line_case>& cases) {
+  for (const line_case& c : cases) {
+    for (std::size_t chunk : {std::size_t{1} << 20, std::size_t{4099},
+                              std::size_t{7}, std::size_t{1}}) {
+      // Tiny reads of huge inputs would only make the run slow.
+      if (chunk < 100 && c.input.size() > 20000) {
+        continue;
+      }
+      EXPECT_PRED_FORMAT2(same_bytes, rewrite(c.input, chunk), c.expected)
+          << c.name << " (reads of " << chunk << " bytes)";
+    }
+  }
+}
+
+TEST(LineRule, EveryOldKeyBecomesItsNewKey) {
+  std::vector<line_case> cases = {
+      {"row 1", "proxy_1 a\n", "proxy1_address a\n"},
+      {"row 2", "port_1 a\n", "proxy1_port a\n"},
+      {"row 3", "user_name_1 a\n", "line1_name a\n"},
+      {"row 4", "logical_name_1 a\n", "line1_authname a\n"},
+      {"row 5", "logical_password_1 a\n", "line1_password a\n"},
+      {"row 6", "display_name_1 a\n", "line1_shortname a\n"},
+      {"row 7", "user_name_2 a\n", "line2_name a\n"},
+      {"row 8", "logical_name_2 a\n", "line2_authname a\n"},
+      {"row 9", "logical_password_2 a\n", "line2_password a\n"},
+      {"row 10", "display_name_2 a\n", "line2_shortname a\n"},
+      {"row 11", "username a\n", "line1_name a\n"},
+      {"row 12", "user_name a\n", "line1_name a\n"},
+      {"row 13", "logical_name a\n", "line1_authname a\n"},
+      {"row 14", "logical_password a\n", "line1_password a\n"},
+      {"row 15", "proxy_ipaddr a\n", "proxy1_address a\n"},
+      {"row 16", "proxy a\n", "proxy1_address a\n"},
+      {"row 17", "port a\n", "proxy1_port a\n"},
+      {"row 18", "register_timeout a\n", "timer_register_expires a\n"},
+      {"row 19", "register_expires a\n", "timer_register_expires a\n"},
+      {"row 20", "timer_expires a\n", "timer_invite_expires a\n"},
+  };
+  expect_rewrites(cases);
+}
+
+TEST(LineRule, KeyEndsOnlyAtSpaceTabOrColon) {
+  expect_rewrites({
+      {"colon with space", "proxy: 10.0.0.1\n", "proxy1_address: 10.0.0.1\n"},
+      {"colon alone", "port:99\n", "proxy1_port:99\n"},
+      {"tab", "port\t99\n", "proxy1_port\t99\n"},
+      {"colon then nothing", "port:", "proxy1_port:"},
+      {"equals sign", "proxy=1\n", "proxy=1\n"},
+      {"key at the line end", "proxy\n", "proxy\n"},
+      {"key at the end of the file", "proxy", "proxy"},
+      {"key then CR", "proxy\r\n", "proxy\r\n"},
+      {"new key", "proxy1_address: x\n", "proxy1_address: x\n"},
+      {"longer key wins", "proxy_1: x\n", "proxy1_address: x\n"},
+      {"proxy_ipaddr not proxy", "proxy_ipaddr x\n", "proxy1_address x\n"},
+      {"user_name_2 not user_name", "user_name_2 x\n", "line2_name x\n"},
+      {"unknown numbered key", "user_name_3 x\n", "user_name_3 x\n"},
+      {"case matters", "Proxy: x\nPORT 99\n", "Proxy: x\nPORT 99\n"},
+      {"comment", "# proxy: x\n", "# proxy: x\n"},
+      {"not the first word", "set port 99\n", "set port 99\n"},
+      {"NUL after key", std::string("port\0 1\n", 8),
+       std::string("port\0 1\n", 8)},
+  });
+}
+
+TEST(LineRule, IndentationBecomesSpacesOnlyOnMatchedLines) {
+  expect_rewrites({
+      {"two tabs", "\t\tport 99\n", "  proxy1_port 99\n"},
+      {"mixed", " \t port 99\n", "   proxy1_port 99\n"},
+      {"unmatched keeps tabs", "\t\tother 99\n", "\t\tother 99\n"},
+      {"blank line of tabs", "\t \t\n", "\t \t\n"},
+      {"other white space is no indentation", "\vport 99\n", "\vport 99\n"},
+      {"value tabs kept", "port\t\t9\t9\n", "proxy1_port\t\t9\t9\n"},
+  });
+}
+
+TEST(LineRule, LineEndsAndBytesAfterTheKeyStayAsTheyAre) {
+  expect_rewrites({
+      {"CR LF", "port 99\r\n", "proxy1_port 99\r\n"},
+      {"LF", "port 99\n", "proxy1_port 99\n"},
+      {"lone CR and what follows", "port 99\rx\n", "proxy1_port 99\rx\n"},
+      {"no final line end", "a\nport 99", "a\nproxy1_port 99"},
+      {"Ctrl-Z", "port 9\x1a\nport 8\n", "proxy1_port 9\x1a\nproxy1_port 8\n"},
+      {"NUL in value", std::string("port 9\0009\n", 9),
+       std::string("proxy1_port 9\0009\n", 16)},
+      {"high bytes", "port \xff\xfe\n", "proxy1_port \xff\xfe\n"},
+      {"empty input", "", ""},
+      {"blank lines", "\n\r\n\n", "\n\r\n\n"},
+  });
+}
+
+TEST(LineRule, NewFormatFileComesOutUnchanged) {
+  std::string text;
+  for (const keyword_rename& rename : keyword_renames) {
+    text += std::string(rename.new_keyword) + " value\r\n";
+    text += std::string("\t") + rename.new_keyword + ":x\r\n";
+  }
+  expect_rewrites({{"new keys only", text, text}});
+}
+
+TEST(LineRule, LongLinesAreHandledWhole) {
+  std::string filler(200, 'x');
+  std::string huge(200000, 'y');
+  std::string deep_blanks(70000, ' ');
+  std::string deep_tabs(70000, '\t');
+  expect_rewrites({
+      {"key-like text past 159 characters",
+       filler + " port 99\nport 1\n", filler + " port 99\nproxy1_port 1\n"},
+      {"key at 159 characters after a line end", filler + "\n" + "port 1",
+       filler + "\nproxy1_port 1"},
+      {"indented past 159 characters", std::string(170, ' ') + "port 1\n",
+       std::string(170, ' ') + "proxy1_port 1\n"},
+      {"long matched line", "port " + huge + "\nport 2\n",
+       "proxy1_port " + huge + "\nproxy1_port 2\n"},
+      {"long unmatched line with keys inside",
+       huge + "\nport " + huge + "port 3\n",
+       huge + "\nproxy1_port " + huge + "port 3\n"},
+      {"indentation longer than a block", deep_blanks + "port 1\nport 2\n",
+       deep_blanks + "proxy1_port 1\nproxy1_port 2\n"},
+      {"tabs longer than a block, matched", deep_tabs + "port 1\n",
+       deep_blanks + "proxy1_port 1\n"},
+      {"tabs longer than a block, unmatched", deep_tabs + "other\nport 2\n",
+       deep_tabs + "other\nproxy1_port 2\n"},
+      {"blanks longer than a block at the end", "a\n" + deep_tabs,
+       "a\n" + deep_tabs},
+      {"blanks longer than a block then a key at the end",
+       deep_tabs + "port:", deep_blanks + "proxy1_port:"},
+      {"blanks longer than a block then a cut key", deep_tabs + "port",
+       deep_tabs + "port"},
+  });
+}
+
+TEST(LineRule, MatchKeywordReportsIndentation) {
+  std::size_t indentation = 99;
+  const keyword_rename* rename =
+      match_keyword("\t port 99", std::strlen("\t port 99"), &indentation);
+  ASSERT_NE(rename, nullptr);
+  EXPECT_STREQ(rename->new_keyword, "proxy1_port");
+  EXPECT_EQ(indentation, 2u);
+  EXPECT_EQ(match_keyword("other", 5, &indentation), nullptr);
+  EXPECT_EQ(indentation, 0u);
+}
+
+TEST(RewriteText, StopsWhenTheSourceOrTheSinkFails) {
+  memory_source failing_source{"port 1\n", 1 << 20};
+  failing_source.fail_read = true;
+  memory_sink sink;
+  EXPECT_EQ(rewrite_text({read_memory, seek_memory, &failing_source},
+                         {write_memory, &sink}),
+            0);
+
+  std::string big(300000, 'z');
+  memory_source source{big + "\n" + big, 1 << 20};
+  memory_sink failing_sink;
+  failing_sink.fail_after = 100000;
+  EXPECT_EQ(rewrite_text({read_memory, seek_memory, &source},
+                         {write_memory, &failing_sink}),
+            0);
+}
+
+}  // namespace
+
+namespace {
+
+class RewriteKeywords : public temp_dir_test {};
+
+TEST_F(RewriteKeywords, CompleteScratchFileStaysWhenOnlyTheMoveFails) {
+  make_tree(".", {{"phone.bak", "port 1\r\n"}});
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(rewrite_keywords("missing/phone.cnf", "phone.bak"), 0);
+  std::fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Can't rename tmp.cnf to missing/phone.cnf.\n");
+  EXPECT_EQ(read_tree("."), (tree{{"phone.bak", "port 1\r\n"},
+                                  {"tmp.cnf", "proxy1_port 1\r\n"}}));
+}
+
+TEST_F(RewriteKeywords, IncompleteScratchFileIsRemoved) {
+  make_tree(".", {{"phone.bak", "<dir>"}});
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(rewrite_keywords("phone.cnf", "phone.bak"), 0);
+  std::fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Can't read phone.bak.\n");
+  EXPECT_EQ(read_tree("."), (tree{{"phone.bak", "<dir>"}}));
+}
+
+}  // namespace
