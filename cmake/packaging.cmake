@@ -1,4 +1,4 @@
-# The manual page and the install layout. Every version
+# The manual page, the install layout and the packages. Every version
 # number shown to users comes from project() in the top CMakeLists.txt.
 include(GNUInstallDirs)
 
@@ -45,3 +45,33 @@ else()
   install(FILES ${cnfupgrade_manual_page}
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
+
+set(CNFUPGRADE_PACKAGE_CONTACT "cnfupgrade developers <cnfupgrade@example.org>"
+  CACHE STRING "Maintainer named in the packages")
+
+set(CPACK_PACKAGE_NAME cnfupgrade)
+set(CPACK_PACKAGE_VENDOR "cnfupgrade developers")
+set(CPACK_PACKAGE_CONTACT "${CNFUPGRADE_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "upgrade configuration files to the new key names")
+set(CPACK_PACKAGE_DESCRIPTION
+  "cnfupgrade upgrades line-oriented configuration files (.cnf) from the old
+key vocabulary to the new one. It keeps each original as a .bak backup
+beside the file, rewrites every line that begins with one of twenty old
+keys and leaves every other byte exactly as it was.")
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR DEB)
+endif()
+
+# cnfupgrade_VERSION_ARCH.deb, with the dependencies that
+# dpkg-shlibdeps finds in the executable.
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+include(CPack)
