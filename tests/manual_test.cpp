@@ -116,8 +116,7 @@ TEST(ManualPage, ExplainsEveryLineTheToolPrints) {
     for (const std::string& line : diagnostics) {
       explained = explained || std::regex_match(line, pattern);
     }
-    EXPECT_TRUE(explained) << "DIAGNOSTICS does not show \"" << format
-                           << "\"";
+    EXPECT_TRUE(explained) << "DIAGNOSTICS does not show \"" << format << "\"";
   }
 }
 
