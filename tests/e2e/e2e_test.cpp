@@ -508,6 +508,24 @@ TEST_F(RunToolPosix, PipeNamedLikeAConfigurationIsNoSuccess) {
   EXPECT_FALSE(fs::exists(dir_ / "x.cnf"));
 }
 
+// Windows deletes no read-only file, and the tool does not force it: the
+// earlier backup stays, and so does the configuration.
+TEST_F(RunToolOnDisk, ReadOnlyEarlierBackupStaysOnWindows) {
+  if (target() != platform::windows) {
+    GTEST_SKIP() << "POSIX deletes a read-only file in a writable directory";
+  }
+  make_tree(dir_, {{"phone.cnf", old_text}, {"phone.bak", "older"}});
+  chmod((dir_ / "phone.bak").c_str(), 0444);
+  run_result result = run_tool(dir_, {"phone"}, "");
+  EXPECT_EQ(result.output,
+            report("Upgrading phone.cnf\nCan't remove phone.bak.\n"
+                   "Can't back up phone.cnf\n" +
+                   done));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(read_tree(dir_),
+            (tree{{"phone.cnf", old_text}, {"phone.bak", "older"}}));
+}
+
 // The names that appear in `dir` while the watch is on, as "created NAME"
 // or "moved in NAME".
 std::vector<std::string> names_appeared(int watch) {
