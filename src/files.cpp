@@ -11,6 +11,7 @@
 #include <io.h>
 #include <process.h>
 #include <sys/stat.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,15 +23,17 @@ namespace {
 constexpr std::size_t no_dot = static_cast<std::size_t>(-1);
 
 // How far the drive and directory of `path` reach, and where its last dot
-// after them stands (no_dot if none). The walk goes character by character
-// in the locale's multibyte encoding, so that the trail byte of a
-// double-byte character is never taken for a separator or a dot.
+// after them stands (no_dot if none). The walk goes character by character,
+// so that the trail byte of a double-byte character is never taken for a
+// separator or a dot.
 void split_path(const char* path, std::size_t* directory_end,
                 std::size_t* dot) {
   std::size_t i = (path[0] != '\0' && path[1] == ':') ? 2 : 0;
   *directory_end = i;
   *dot = no_dot;
+#ifndef _WIN32
   std::mblen(nullptr, 0);
+#endif
   while (path[i] != '\0') {
     if (path[i] == '/' || path[i] == '\\') {
       *directory_end = i + 1;
@@ -38,8 +41,15 @@ void split_path(const char* path, std::size_t* directory_end,
     } else if (path[i] == '.') {
       *dot = i;
     }
+#ifdef _WIN32
+    // Windows turns narrow paths into names with the active ANSI code
+    // page, not with the C library's locale, so that code page decides.
+    bool lead = IsDBCSLeadByte(static_cast<BYTE>(path[i])) != 0;
+    i += lead && path[i + 1] != '\0' ? 2 : 1;
+#else
     int step = std::mblen(path + i, MB_CUR_MAX);
     i += step > 0 ? static_cast<std::size_t>(step) : 1;
+#endif
   }
 }
 
@@ -71,6 +81,43 @@ int write_descriptor(int fd, const char* data, unsigned size) {
 int close_descriptor(int fd) { return _close(fd); }
 
 int process_id() { return _getpid(); }
+
+// MoveFileEx without MOVEFILE_COPY_ALLOWED: the C library's rename() would
+// copy across volumes straight onto the target's name, where a partial
+// file could be seen, and without forcing it to disk. Without
+// MOVEFILE_REPLACE_EXISTING it never replaces a file. Returns 0 on
+// success; errno is EXDEV when the target is on another volume.
+int move_path(const char* from, const char* to) {
+  if (MoveFileExA(from, to, 0)) {
+    return 0;
+  }
+  errno = GetLastError() == ERROR_NOT_SAME_DEVICE ? EXDEV : EACCES;
+  return -1;
+}
+
+// Whether both paths lead to one existing file, which Windows tells by its
+// volume and file index; the spelling of a name (case, drive, "..") says
+// nothing.
+int names_one_file(const char* first, const char* second) {
+  BY_HANDLE_FILE_INFORMATION info[2];
+  const char* paths[2] = {first, second};
+  for (int i = 0; i < 2; ++i) {
+    HANDLE file = CreateFileA(
+        paths[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      return 0;
+    }
+    BOOL known = GetFileInformationByHandle(file, &info[i]);
+    CloseHandle(file);
+    if (!known) {
+      return 0;
+    }
+  }
+  return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+         info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+         info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
 #else
 int open_descriptor(const char* path, bool create) {
   if (create) {
@@ -132,6 +179,13 @@ ssize_t write_descriptor(int fd, const char* data, std::size_t size) {
 int close_descriptor(int fd) { return close(fd); }
 
 int process_id() { return static_cast<int>(getpid()); }
+
+int move_path(const char* from, const char* to) {
+  return std::rename(from, to);
+}
+
+// rename() itself succeeds when both paths name one file.
+int names_one_file(const char*, const char*) { return 0; }
 #endif
 
 // Copies the whole of `from` to `to`; 1 on success.
@@ -195,7 +249,7 @@ int move_across(const char* from, const char* to) {
            sync_descriptor(out);
   ok = (close_descriptor(out) == 0) && ok;
   close_descriptor(in);
-  if (ok && std::rename(beside, to) == 0) {
+  if (ok && move_path(beside, to) == 0) {
     // The target is complete now; a scratch file that cannot be removed
     // is reported but does not undo the move.
     remove_file(from);
@@ -255,9 +309,13 @@ int remove_file(const char* path) {
   return ok;
 }
 
+// Windows may refuse to move a file onto its own name; that move, of a
+// configuration named like the scratch file, is done already.
 int rename_file(const char* from, const char* to) {
-  int ok = std::rename(from, to) == 0 ||
-           (errno == EXDEV && move_across(from, to));
+  int ok = move_path(from, to) == 0;
+  if (!ok) {
+    ok = errno == EXDEV ? move_across(from, to) : names_one_file(from, to);
+  }
   if (!ok) {
     std::printf("Can't rename %s to %s.\n", from, to);
   }

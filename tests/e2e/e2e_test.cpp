@@ -2,12 +2,17 @@
 // compares its exact output, its exit status and every byte left on disk.
 // The command under test is CNFUPGRADE_COMMAND (words separated by
 // spaces) when set, so that the same cases can run another build.
+// CNFUPGRADE_TARGET=windows says that it is the Windows build (run under
+// Wine, say): its report lines end in CR LF, cases that only POSIX can
+// show are skipped, and the cases of Windows paths run.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -35,6 +40,47 @@ std::vector<std::string> command_words() {
 // A wrapped command (an emulator, say) may talk on stderr itself.
 bool stderr_is_the_tools() { return command_words().size() == 1; }
 
+enum class platform { any, posix, windows };
+
+platform target() {
+  const char* name = std::getenv("CNFUPGRADE_TARGET");
+  std::string target = name != nullptr ? name : "posix";
+  if (target != "posix" && target != "windows") {
+    ADD_FAILURE() << "CNFUPGRADE_TARGET is posix or windows, not " << target;
+  }
+  return target == "windows" ? platform::windows : platform::posix;
+}
+
+// The report as the tool writes it: a Windows console program ends its
+// lines in CR LF.
+std::string report(const std::string& lines) {
+  if (target() != platform::windows) {
+    return lines;
+  }
+  std::string result;
+  for (char c : lines) {
+    if (c == '\n') {
+      result += '\r';
+    }
+    result += c;
+  }
+  return result;
+}
+
+// Where a case says "{dir}", its directory stands as the tool is to see it:
+// Wine shows the Linux root as drive Z:.
+std::string with_dir(std::string text, const fs::path& dir) {
+  std::string shown = dir.string();
+  if (target() == platform::windows) {
+    std::replace(shown.begin(), shown.end(), '/', '\\');
+    shown = "Z:" + shown;
+  }
+  for (std::size_t at; (at = text.find("{dir}")) != std::string::npos;) {
+    text.replace(at, 5, shown);
+  }
+  return text;
+}
+
 struct run_result {
   std::string output;
   std::string errors;
@@ -47,9 +93,12 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args,
   fs::path io = make_temp_dir();
   write_file(io / "stdin", input);
   int in = open((io / "stdin").c_str(), O_RDONLY);
+  // Files, not pipes: helper processes that an emulator starts along with
+  // the tool may inherit its streams and hold a pipe open long after the
+  // tool has ended.
+  int out = open((io / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   int err = open((io / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  int out[2];
-  if (in < 0 || err < 0 || pipe(out) != 0) {
+  if (in < 0 || out < 0 || err < 0) {
     ADD_FAILURE() << "cannot set up the tool's standard streams";
     return {};
   }
@@ -63,27 +112,22 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args,
 
   pid_t child = fork();
   if (child == 0) {
-    if (chdir(dir.c_str()) != 0 || dup2(in, 0) < 0 || dup2(out[1], 1) < 0 ||
+    if (chdir(dir.c_str()) != 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
         dup2(err, 2) < 0) {
       _exit(126);
     }
-    close(out[0]);
     execvp(argv[0], argv.data());
     _exit(127);
   }
-  close(out[1]);
   run_result result;
-  char buffer[4096];
-  for (ssize_t count; (count = read(out[0], buffer, sizeof buffer)) > 0;) {
-    result.output.append(buffer, static_cast<std::size_t>(count));
-  }
-  close(out[0]);
   int status = 0;
   waitpid(child, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.input_read = lseek(in, 0, SEEK_CUR);
   close(in);
+  close(out);
   close(err);
+  result.output = read_file(io / "stdout");
   result.errors = read_file(io / "stderr");
   fs::remove_all(io);
   return result;
@@ -123,7 +167,7 @@ struct e2e_case {
   std::string output;
   int status;
   tree after;
-  bool posix_only = false;
+  platform only = platform::any;
 };
 
 const std::string long_name(200, 'n');
@@ -186,10 +230,11 @@ const e2e_case cases[] = {
       {"c.bak", "old backup"}}},
     {"RefusedNamesAsTyped",
      {{"phone.CNF", "x"}, {"old.d/phone.cnf", "x"}},
-     {"phone.CNF", "phone.", "phone.cnf.old", "old.d/phone"},
+     {"phone.CNF", "phone.", "phone.cnf.old", "old.d/phone", "old.d\\phone"},
      "",
      "Bad filename: phone.CNF.\nBad filename: phone..\n"
-     "Bad filename: phone.cnf.old.\nBad filename: old.d/phone.\n" +
+     "Bad filename: phone.cnf.old.\nBad filename: old.d/phone.\n"
+     "Bad filename: old.d\\phone.\n" +
          done,
      1,
      {{"phone.CNF", "x"}, {"old.d", "<dir>"}, {"old.d/phone.cnf", "x"}}},
@@ -248,7 +293,17 @@ const e2e_case cases[] = {
          done,
      1,
      {{"x.bak", "<dir>"}},
-     true},
+     platform::posix},
+    // Windows will not open a directory as a file at all.
+    {"DirectoryNamedLikeAConfigurationOnWindows",
+     {{"x.cnf", "<dir>"}},
+     {"x"},
+     "",
+     upgraded("x.cnf", "x.bak") + "Can't open x.bak.\nCan't upgrade x.cnf\n" +
+         done,
+     1,
+     {{"x.bak", "<dir>"}},
+     platform::windows},
     {"EmptyFile",
      {{"e.cnf", ""}},
      {"e"},
@@ -277,6 +332,72 @@ const e2e_case cases[] = {
      upgraded("n.cnf", "n.bak") + done,
      0,
      {{"n.cnf", new_text}, {"n.bak", new_text}}},
+    // Read as text on Windows, CR LF would lose its CR and Ctrl-Z would end
+    // the file before its last key.
+    {"CrLfFileWithCtrlZ",
+     {{"w.cnf", "port 1\r\n\x1a\r\n\r\r\nproxy 2\r\n"}},
+     {"w"},
+     "",
+     upgraded("w.cnf", "w.bak") + done,
+     0,
+     {{"w.cnf", "proxy1_port 1\r\n\x1a\r\n\r\r\nproxy1_address 2\r\n"},
+      {"w.bak", "port 1\r\n\x1a\r\n\r\r\nproxy 2\r\n"}}},
+    {"BackslashSeparatesDirectories",
+     {{"sub/phone.cnf", old_text}},
+     {"sub\\phone"},
+     "",
+     upgraded("sub\\phone.cnf", "sub\\phone.bak") + done,
+     0,
+     {{"sub", "<dir>"},
+      {"sub/phone.cnf", new_text},
+      {"sub/phone.bak", old_text}},
+     platform::windows},
+    {"DriveLetterAndAbsolutePath",
+     {{"sub/phone.cnf", old_text}},
+     {"{dir}\\sub\\phone.cnf"},
+     "",
+     upgraded("{dir}\\sub\\phone.cnf", "{dir}\\sub\\phone.bak") + done,
+     0,
+     {{"sub", "<dir>"},
+      {"sub/phone.cnf", new_text},
+      {"sub/phone.bak", old_text}},
+     platform::windows},
+    // A drive without a directory is that drive's working directory.
+    {"DriveLetterWithARelativePath",
+     {{"sub/phone.cnf", old_text}},
+     {"Z:sub\\phone"},
+     "",
+     upgraded("Z:sub\\phone.cnf", "Z:sub\\phone.bak") + done,
+     0,
+     {{"sub", "<dir>"},
+      {"sub/phone.cnf", new_text},
+      {"sub/phone.bak", old_text}},
+     platform::windows},
+    {"DotsInDirectoriesGivenWithBackslashes",
+     {{"a.b/c.d/phone.cnf", old_text}, {"a.b/e/x.cnf", old_text}},
+     {"a.b\\c.d\\phone.cnf", "a.b/e\\x.cnf"},
+     "",
+     upgraded("a.b\\c.d\\phone.cnf", "a.b\\c.d\\phone.bak") +
+         upgraded("a.b/e\\x.cnf", "a.b/e\\x.bak") + done,
+     0,
+     {{"a.b", "<dir>"},
+      {"a.b/c.d", "<dir>"},
+      {"a.b/c.d/phone.cnf", new_text},
+      {"a.b/c.d/phone.bak", old_text},
+      {"a.b/e", "<dir>"},
+      {"a.b/e/x.cnf", new_text},
+      {"a.b/e/x.bak", old_text}},
+     platform::windows},
+    // The last move goes from the scratch file onto itself under another
+    // spelling of its name.
+    {"ScratchFileNameItselfWithItsDrive",
+     {{"tmp.cnf", old_text}},
+     {"{dir}\\tmp.cnf"},
+     "",
+     upgraded("{dir}\\tmp.cnf", "{dir}\\tmp.bak") + done,
+     0,
+     {{"tmp.cnf", new_text}, {"tmp.bak", old_text}},
+     platform::windows},
 };
 
 void PrintTo(const e2e_case& c, std::ostream* out) { *out << c.name; }
@@ -290,12 +411,18 @@ class RunTool : public ::testing::TestWithParam<e2e_case> {
 
 TEST_P(RunTool, OutputStatusAndFiles) {
   const e2e_case& c = GetParam();
-#ifdef _WIN32
-  if (c.posix_only) GTEST_SKIP();
-#endif
+  if (c.only != platform::any && c.only != target()) {
+    GTEST_SKIP() << "shows what only "
+                 << (c.only == platform::posix ? "POSIX" : "Windows")
+                 << " does";
+  }
   make_tree(dir_, c.before);
-  run_result result = run_tool(dir_, c.args, c.input);
-  EXPECT_EQ(result.output, c.output);
+  std::vector<std::string> args;
+  for (const std::string& arg : c.args) {
+    args.push_back(with_dir(arg, dir_));
+  }
+  run_result result = run_tool(dir_, args, c.input);
+  EXPECT_EQ(result.output, report(with_dir(c.output, dir_)));
   EXPECT_EQ(result.status, c.status);
   EXPECT_PRED_FORMAT2(same_tree, read_tree(dir_), c.after);
   if (stderr_is_the_tools()) {
@@ -312,11 +439,22 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
-class RunToolPosix : public ::testing::Test {
+class RunToolOnDisk : public ::testing::Test {
  protected:
   void SetUp() override { dir_ = make_temp_dir(); }
   void TearDown() override { fs::remove_all(dir_); }
   fs::path dir_;
+};
+
+// Permission bits, owners and pipes are POSIX's own.
+class RunToolPosix : public RunToolOnDisk {
+ protected:
+  void SetUp() override {
+    if (target() == platform::windows) {
+      GTEST_SKIP() << "Windows files have no POSIX modes, owners or pipes";
+    }
+    RunToolOnDisk::SetUp();
+  }
 };
 
 mode_t mode_of(const fs::path& path) {
@@ -370,9 +508,45 @@ TEST_F(RunToolPosix, PipeNamedLikeAConfigurationIsNoSuccess) {
   EXPECT_FALSE(fs::exists(dir_ / "x.cnf"));
 }
 
+// Windows deletes no read-only file, and the tool does not force it: the
+// earlier backup stays, and so does the configuration.
+TEST_F(RunToolOnDisk, ReadOnlyEarlierBackupStaysOnWindows) {
+  if (target() != platform::windows) {
+    GTEST_SKIP() << "POSIX deletes a read-only file in a writable directory";
+  }
+  make_tree(dir_, {{"phone.cnf", old_text}, {"phone.bak", "older"}});
+  chmod((dir_ / "phone.bak").c_str(), 0444);
+  run_result result = run_tool(dir_, {"phone"}, "");
+  EXPECT_EQ(result.output,
+            report("Upgrading phone.cnf\nCan't remove phone.bak.\n"
+                   "Can't back up phone.cnf\n" +
+                   done));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(read_tree(dir_),
+            (tree{{"phone.cnf", old_text}, {"phone.bak", "older"}}));
+}
+
+// The names that appear in `dir` while the watch is on, as "created NAME"
+// or "moved in NAME".
+std::vector<std::string> names_appeared(int watch) {
+  std::vector<std::string> names;
+  alignas(inotify_event) char buffer[4096];
+  for (ssize_t count; (count = read(watch, buffer, sizeof buffer)) > 0;) {
+    for (char* at = buffer; at < buffer + count;) {
+      auto* event = reinterpret_cast<inotify_event*>(at);
+      names.push_back((event->mask & IN_CREATE ? "created " : "moved in ") +
+                      std::string(event->name));
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  return names;
+}
+
 // The scratch file lives in the working directory; here that is another
-// file system than the configuration's, so the last step is a copy.
-TEST_F(RunToolPosix, WorkingDirectoryOnAnotherFileSystem) {
+// file system than the configuration's (another volume to Windows), so the
+// last step is a copy. It must be made beside the configuration and moved
+// into place, never written under the configuration's name.
+TEST_F(RunToolOnDisk, WorkingDirectoryOnAnotherFileSystem) {
   if (!fs::is_directory("/dev/shm")) {
     GTEST_SKIP() << "no /dev/shm here";
   }
@@ -387,14 +561,26 @@ TEST_F(RunToolPosix, WorkingDirectoryOnAnotherFileSystem) {
   }
   make_tree(dir_, {{"phone.cnf", old_text}});
   chmod((dir_ / "phone.cnf").c_str(), 0640);
-  std::string name = (dir_ / "phone.cnf").string();
-  std::string backup = (dir_ / "phone.bak").string();
+  std::string separator = target() == platform::windows ? "\\" : "/";
+  std::string name = with_dir("{dir}" + separator + "phone.cnf", dir_);
+  std::string backup = with_dir("{dir}" + separator + "phone.bak", dir_);
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, dir_.c_str(), IN_CREATE | IN_MOVED_TO), 0);
   run_result result = run_tool(work, {name}, "");
-  EXPECT_EQ(result.output, upgraded(name, backup) + done);
+  std::vector<std::string> appeared = names_appeared(watch);
+  close(watch);
+  EXPECT_EQ(std::count(appeared.begin(), appeared.end(), "created phone.cnf"),
+            0);
+  EXPECT_EQ(std::count(appeared.begin(), appeared.end(), "moved in phone.cnf"),
+            1);
+  EXPECT_EQ(result.output, report(upgraded(name, backup) + done));
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(read_tree(dir_),
             (tree{{"phone.cnf", new_text}, {"phone.bak", old_text}}));
-  EXPECT_EQ(mode_of(dir_ / "phone.cnf"), 0640u);
+  if (target() != platform::windows) {
+    EXPECT_EQ(mode_of(dir_ / "phone.cnf"), 0640u);
+  }
   EXPECT_EQ(read_tree(work), tree{});
   fs::remove_all(work);
 }
