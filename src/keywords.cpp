@@ -1,5 +1,6 @@
 #include "keywords.hpp"
 
+#include <bit>
 #include <cstring>
 
 #include "files.hpp"
@@ -23,31 +24,125 @@ constexpr std::size_t longest_old_keyword() {
 // key and the character that must follow it.
 constexpr std::size_t decision_size = longest_old_keyword() + 1;
 
-// The rows grouped by the first letter of their old key, each group in
-// table order, so that most lines are turned away by their first byte.
-struct letter_index {
-  std::uint8_t start[256];
-  std::uint8_t count[256];
-  std::uint8_t rows[std::size(keyword_renames)];
+constexpr std::size_t shortest_old_keyword() {
+  std::size_t shortest = sizeof(keyword_rename::old_keyword);
+  for (const keyword_rename& rename : keyword_renames) {
+    if (static_cast<std::size_t>(rename.old_length) < shortest) {
+      shortest = static_cast<std::size_t>(rename.old_length);
+    }
+  }
+  return shortest;
+}
+
+// A line is sorted out by the first four bytes of its first word, its
+// stem, which pick one slot of a small hash table; then by a look at the
+// one byte after each key length that stem has, since a key counts only
+// when a space, a tab or a colon follows it. Only then are bytes of a key
+// compared.
+constexpr std::size_t stem_size = 4;
+static_assert(shortest_old_keyword() >= stem_size,
+              "every old key must hold a whole stem");
+static_assert(longest_old_keyword() <= 24,
+              "same_key compares at most three words of eight bytes");
+static_assert(std::endian::native == std::endian::little ||
+              std::endian::native == std::endian::big);
+
+constexpr unsigned stem_bits = 5;
+
+// The stem as the number a four-byte load of it gives on this machine.
+constexpr std::uint32_t stem_value(const char* text) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < stem_size; ++i) {
+    auto byte = static_cast<std::uint32_t>(static_cast<unsigned char>(text[i]));
+    value |= std::endian::native == std::endian::little
+                 ? byte << (8 * i)
+                 : byte << (8 * (stem_size - 1 - i));
+  }
+  return value;
+}
+
+constexpr std::size_t stem_slot(std::uint32_t stem, std::uint32_t multiplier) {
+  return static_cast<std::uint32_t>(stem * multiplier) >> (32 - stem_bits);
+}
+
+struct key_index {
+  struct slot {
+    char stem[stem_size];  // all zero in a free slot, which has no keys
+    std::uint8_t start;    // in keys
+    std::uint8_t count;
+  };
+  // A row of the table with its key length, sorted by stem, then by
+  // length, then in table order.
+  struct key {
+    std::uint8_t length;
+    std::uint8_t row;
+  };
+  std::uint32_t multiplier;
+  slot slots[std::size_t{1} << stem_bits];
+  key keys[std::size(keyword_renames)];
+  bool may_begin_key[256];
 };
 
-constexpr letter_index make_letter_index() {
-  letter_index index{};
-  std::uint8_t next = 0;
-  for (unsigned letter = 0; letter < 256; ++letter) {
-    index.start[letter] = next;
-    for (std::uint8_t row = 0; row < std::size(keyword_renames); ++row) {
-      if (static_cast<unsigned char>(keyword_renames[row].old_keyword[0]) ==
-          letter) {
-        index.rows[next++] = row;
+// A multiplier that gives every stem a slot of its own.
+constexpr std::uint32_t find_multiplier() {
+  for (std::uint32_t multiplier = 0x9e3779b1u; multiplier < 0x9e3779b1u + 20000;
+       multiplier += 2) {
+    bool taken[std::size_t{1} << stem_bits] = {};
+    std::uint32_t seen[std::size(keyword_renames)] = {};
+    std::size_t stems = 0;
+    bool clash = false;
+    for (const keyword_rename& rename : keyword_renames) {
+      std::uint32_t stem = stem_value(rename.old_keyword);
+      bool known = false;
+      for (std::size_t i = 0; i < stems; ++i) {
+        known = known || seen[i] == stem;
+      }
+      if (known) {
+        continue;
+      }
+      seen[stems++] = stem;
+      std::size_t slot = stem_slot(stem, multiplier);
+      clash = clash || taken[slot];
+      taken[slot] = true;
+    }
+    if (!clash) {
+      return multiplier;
+    }
+  }
+  return 0;
+}
+
+constexpr key_index make_key_index() {
+  key_index index{};
+  index.multiplier = find_multiplier();
+  std::uint8_t keys = 0;
+  for (key_index::slot& slot : index.slots) {
+    slot.start = keys;
+    for (std::int32_t length = 1; length < 32; ++length) {
+      for (std::uint8_t row = 0; row < std::size(keyword_renames); ++row) {
+        const keyword_rename& rename = keyword_renames[row];
+        std::uint32_t stem = stem_value(rename.old_keyword);
+        if (rename.old_length == length &&
+            stem_slot(stem, index.multiplier) ==
+                static_cast<std::size_t>(&slot - index.slots)) {
+          for (std::size_t i = 0; i < stem_size; ++i) {
+            slot.stem[i] = rename.old_keyword[i];
+          }
+          index.keys[keys++] = {static_cast<std::uint8_t>(length), row};
+        }
       }
     }
-    index.count[letter] = static_cast<std::uint8_t>(next - index.start[letter]);
+    slot.count = static_cast<std::uint8_t>(keys - slot.start);
+  }
+  for (const keyword_rename& rename : keyword_renames) {
+    index.may_begin_key[static_cast<unsigned char>(rename.old_keyword[0])] =
+        true;
   }
   return index;
 }
 
-constexpr letter_index by_first_letter = make_letter_index();
+constexpr key_index by_stem = make_key_index();
+static_assert(by_stem.multiplier != 0, "no multiplier keeps the stems apart");
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -62,23 +157,52 @@ std::size_t count_blanks(const char* text, std::size_t length) {
 }
 
 bool may_begin_key(char c) {
-  return by_first_letter.count[static_cast<unsigned char>(c)] != 0;
+  return by_stem.may_begin_key[static_cast<unsigned char>(c)];
+}
+
+std::uint32_t load32(const char* bytes) {
+  std::uint32_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
+std::uint64_t load64(const char* bytes) {
+  std::uint64_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
+// Whether `word` begins with the old key of `rename`: a few loads that
+// may overlap, instead of a call to compare a handful of bytes.
+bool same_key(const char* word, const keyword_rename& rename) {
+  const char* key = rename.old_keyword;
+  auto length = static_cast<std::size_t>(rename.old_length);
+  if (length <= 8) {
+    return load32(word) == load32(key) &&
+           load32(word + length - 4) == load32(key + length - 4);
+  }
+  bool ends = load64(word) == load64(key) &&
+              load64(word + length - 8) == load64(key + length - 8);
+  return length <= 16 ? ends : ends && load64(word + 8) == load64(key + 8);
 }
 
 // The rename whose old key stands at `word`, followed by a space, a tab
 // or a colon, within `length` bytes.
 const keyword_rename* match_key(const char* word, std::size_t length) {
-  if (length == 0) {
+  if (length <= stem_size) {
     return nullptr;
   }
-  auto letter = static_cast<unsigned char>(word[0]);
-  const std::uint8_t* row = by_first_letter.rows + by_first_letter.start[letter];
-  for (const std::uint8_t* end = row + by_first_letter.count[letter];
-       row != end; ++row) {
-    const keyword_rename& rename = keyword_renames[*row];
-    auto key_length = static_cast<std::size_t>(rename.old_length);
-    if (key_length < length && ends_key(word[key_length]) &&
-        std::memcmp(word, rename.old_keyword, key_length) == 0) {
+  std::uint32_t stem = load32(word);
+  const key_index::slot& slot =
+      by_stem.slots[stem_slot(stem, by_stem.multiplier)];
+  if (stem != load32(slot.stem)) {
+    return nullptr;
+  }
+  const key_index::key* key = by_stem.keys + slot.start;
+  for (const key_index::key* end = key + slot.count;
+       key != end && key->length < length; ++key) {
+    const keyword_rename& rename = keyword_renames[key->row];
+    if (ends_key(word[key->length]) && same_key(word, rename)) {
       return &rename;
     }
   }
@@ -93,8 +217,12 @@ bool head_decided(const char* text, std::size_t length) {
          (length - blanks >= decision_size || !may_begin_key(text[blanks]));
 }
 
+// The output block is followed by slack that fixed-size copies may spill
+// into; only output[0, block_size) is ever written out.
+constexpr std::size_t output_slack = 64;
+
 char input[block_size];
-char output[block_size];
+char output[block_size + output_slack];
 
 struct reader {
   const text_source& source;
@@ -131,7 +259,9 @@ int flush(writer& out) {
   return length == 0 || out.sink.write(out.sink.context, output, length);
 }
 
-int put(writer& out, const char* data, std::size_t size) {
+// Takes `data` in pieces that fill the output block; a piece of a whole
+// block or more goes out directly.
+int put_in_pieces(writer& out, const char* data, std::size_t size) {
   while (size > 0) {
     if (out.length == 0 && size >= block_size) {
       return out.sink.write(out.sink.context, data, size);
@@ -151,10 +281,35 @@ int put(writer& out, const char* data, std::size_t size) {
   return 1;
 }
 
+// Almost every piece fits in what is left of the block.
+int put(writer& out, const char* data, std::size_t size) {
+  if (size < block_size - out.length) {
+    std::memcpy(output + out.length, data, size);
+    out.length += size;
+    return 1;
+  }
+  return put_in_pieces(out, data, size);
+}
+
+// Indentation this deep or less, and the new key, are stored with
+// fixed-size copies into the slack after the block.
+constexpr std::size_t short_indentation = 16;
+static_assert(output_slack >= short_indentation + sizeof(keyword_rename::new_keyword));
+
 // The new start of a matched line: a space for each blank of its
 // indentation, then the new key.
 int put_head(writer& out, std::uint64_t indentation,
              const keyword_rename& rename) {
+  auto new_length = static_cast<std::size_t>(rename.new_length);
+  if (indentation <= short_indentation &&
+      indentation + new_length < block_size - out.length) {
+    char* to = output + out.length;
+    std::memset(to, ' ', short_indentation);
+    to += indentation;
+    std::memcpy(to, rename.new_keyword, sizeof rename.new_keyword);
+    out.length += static_cast<std::size_t>(indentation) + new_length;
+    return 1;
+  }
   while (indentation > 0) {
     if (out.length == block_size && !flush(out)) {
       return 0;
@@ -167,37 +322,53 @@ int put_head(writer& out, std::uint64_t indentation,
     out.length += chunk;
     indentation -= chunk;
   }
-  return put(out, rename.new_keyword,
-             static_cast<std::size_t>(rename.new_length));
+  return put(out, rename.new_keyword, new_length);
 }
 
 // Rewrites the complete lines from input[*pos]. Lines that stay as they
 // are go out as one run; `*pos` ends where the first line without its line
-// end in the buffer begins.
+// end in the buffer begins. This loop carries nearly every byte, so the
+// common case, where the run and the new head fit in the output block, is
+// copied here and only the rest goes through put and put_head.
 int rewrite_lines(reader& in, writer& out, std::size_t* pos) {
-  std::size_t run = *pos;
-  std::size_t line = *pos;
+  const char* const end = input + in.length;
+  const char* run = input + *pos;
+  const char* line = run;
   for (;;) {
-    const void* line_end = std::memchr(input + line, '\n', in.length - line);
+    const auto* line_end = static_cast<const char*>(
+        std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
     if (line_end == nullptr) {
       break;
     }
-    std::size_t next =
-        static_cast<std::size_t>(static_cast<const char*>(line_end) - input) +
-        1;
-    std::size_t indentation;
+    // The line end stops this walk: no length check needed.
+    const char* word = line;
+    while (is_blank(*word)) {
+      ++word;
+    }
     if (const keyword_rename* rename =
-            match_keyword(input + line, next - line, &indentation)) {
-      if (!put(out, input + run, line - run) ||
-          !put_head(out, indentation, *rename)) {
+            match_key(word, static_cast<std::size_t>(line_end + 1 - word))) {
+      auto run_size = static_cast<std::size_t>(line - run);
+      auto indentation = static_cast<std::size_t>(word - line);
+      auto new_length = static_cast<std::size_t>(rename->new_length);
+      if (indentation <= short_indentation &&
+          run_size + indentation + new_length < block_size - out.length) {
+        char* to = output + out.length;
+        std::memcpy(to, run, run_size);
+        to += run_size;
+        std::memset(to, ' ', short_indentation);
+        to += indentation;
+        std::memcpy(to, rename->new_keyword, sizeof rename->new_keyword);
+        out.length += run_size + indentation + new_length;
+      } else if (!put(out, run, run_size) ||
+                 !put_head(out, indentation, *rename)) {
         return 0;
       }
-      run = line + indentation + static_cast<std::size_t>(rename->old_length);
+      run = word + rename->old_length;
     }
-    line = next;
+    line = line_end + 1;
   }
-  *pos = line;
-  return put(out, input + run, line - run);
+  *pos = static_cast<std::size_t>(line - input);
+  return put(out, run, static_cast<std::size_t>(line - run));
 }
 
 // A line whose indentation fills the whole buffer. The indentation is
