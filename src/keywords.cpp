@@ -188,7 +188,7 @@ bool same_key(const char* word, const keyword_rename& rename) {
 
 // The rename whose old key stands at `word`, followed by a space, a tab
 // or a colon, within `length` bytes.
-const keyword_rename* match_key(const char* word, std::size_t length) {
+inline const keyword_rename* match_key(const char* word, std::size_t length) {
   if (length <= stem_size) {
     return nullptr;
   }
