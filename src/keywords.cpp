@@ -5,6 +5,13 @@
 
 #include "files.hpp"
 
+// Line ends are found sixteen bytes to an instruction where the processor
+// has SSE2 (every x86-64 one); elsewhere a plain loop does the same.
+#if defined(__SSE2__) || defined(_M_X64)
+#define CNFUPGRADE_SSE2 1
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Input and output go in blocks of this size; a line may be far longer.
@@ -144,9 +151,29 @@ constexpr key_index make_key_index() {
 constexpr key_index by_stem = make_key_index();
 static_assert(by_stem.multiplier != 0, "no multiplier keeps the stems apart");
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+// What a byte may be at the start of a line: one look into a table costs
+// less than comparing it with each character in turn.
+enum : std::uint8_t { blank = 1, key_end = 2 };
 
-bool ends_key(char c) { return c == ' ' || c == '\t' || c == ':'; }
+constexpr auto make_byte_kinds() {
+  struct {
+    std::uint8_t of[256];
+  } kinds{};
+  kinds.of[static_cast<unsigned char>(' ')] = blank | key_end;
+  kinds.of[static_cast<unsigned char>('\t')] = blank | key_end;
+  kinds.of[static_cast<unsigned char>(':')] = key_end;
+  return kinds;
+}
+
+constexpr auto byte_kinds = make_byte_kinds();
+
+bool is_blank(char c) {
+  return (byte_kinds.of[static_cast<unsigned char>(c)] & blank) != 0;
+}
+
+bool ends_key(char c) {
+  return (byte_kinds.of[static_cast<unsigned char>(c)] & key_end) != 0;
+}
 
 std::size_t count_blanks(const char* text, std::size_t length) {
   std::size_t count = 0;
@@ -186,10 +213,28 @@ bool same_key(const char* word, const keyword_rename& rename) {
   return length <= 16 ? ends : ends && load64(word + 8) == load64(key + 8);
 }
 
+constexpr bool keys_hold_no_line_end() {
+  for (const keyword_rename& rename : keyword_renames) {
+    for (char c : rename.old_keyword) {
+      if (c == '\n') {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+static_assert(keys_hold_no_line_end(),
+              "find_key<false> relies on a line end stopping every key");
+
 // The rename whose old key stands at `word`, followed by a space, a tab
-// or a colon, within `length` bytes.
-inline const keyword_rename* match_key(const char* word, std::size_t length) {
-  if (length <= stem_size) {
+// or a colon, within `length` bytes. Unbounded, `word` lies in a line of
+// the input block whose line end is there too: no key can match across
+// that line end and every load stays within the block and its slack, so
+// the length need not be checked at all.
+template <bool bounded>
+const keyword_rename* find_key(const char* word, std::size_t length) {
+  if (bounded && length <= stem_size) {
     return nullptr;
   }
   std::uint32_t stem = load32(word);
@@ -200,13 +245,17 @@ inline const keyword_rename* match_key(const char* word, std::size_t length) {
   }
   const key_index::key* key = by_stem.keys + slot.start;
   for (const key_index::key* end = key + slot.count;
-       key != end && key->length < length; ++key) {
+       key != end && (!bounded || key->length < length); ++key) {
     const keyword_rename& rename = keyword_renames[key->row];
     if (ends_key(word[key->length]) && same_key(word, rename)) {
       return &rename;
     }
   }
   return nullptr;
+}
+
+const keyword_rename* match_key(const char* word, std::size_t length) {
+  return find_key<true>(word, length);
 }
 
 // Whether the start of a line whose line end has not been read yet holds
@@ -221,7 +270,13 @@ bool head_decided(const char* text, std::size_t length) {
 // into; only output[0, block_size) is ever written out.
 constexpr std::size_t output_slack = 64;
 
-char input[block_size];
+// Line ends are looked for in pieces of this size; a piece may reach past
+// the bytes read into the input block's slack.
+constexpr std::size_t scan_size = 64;
+static_assert(scan_size > longest_old_keyword(),
+              "find_key<false> may look at the byte after the longest key");
+
+char input[block_size + scan_size];
 char output[block_size + output_slack];
 
 struct reader {
@@ -296,6 +351,12 @@ int put(writer& out, const char* data, std::size_t size) {
 constexpr std::size_t short_indentation = 16;
 static_assert(output_slack >= short_indentation + sizeof(keyword_rename::new_keyword));
 
+// A run of unchanged bytes this short or shorter is copied with one
+// fixed-size copy; it may read into the input block's slack and write
+// into the output block's.
+constexpr std::size_t short_run = 64;
+static_assert(output_slack >= short_run && scan_size >= short_run);
+
 // The new start of a matched line: a space for each blank of its
 // indentation, then the new key.
 int put_head(writer& out, std::uint64_t indentation,
@@ -325,6 +386,27 @@ int put_head(writer& out, std::uint64_t indentation,
   return put(out, rename.new_keyword, new_length);
 }
 
+// Bit i tells whether bytes[i] ends a line, for the scan_size bytes at
+// `bytes`.
+std::uint64_t line_ends(const char* bytes) {
+  std::uint64_t ends = 0;
+#ifdef CNFUPGRADE_SSE2
+  const __m128i newline = _mm_set1_epi8('\n');
+  for (std::size_t i = 0; i < scan_size; i += 16) {
+    __m128i piece =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+    auto found = static_cast<std::uint32_t>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(piece, newline)));
+    ends |= static_cast<std::uint64_t>(found) << i;
+  }
+#else
+  for (std::size_t i = 0; i < scan_size; ++i) {
+    ends |= static_cast<std::uint64_t>(bytes[i] == '\n') << i;
+  }
+#endif
+  return ends;
+}
+
 // Rewrites the complete lines from input[*pos]. Lines that stay as they
 // are go out as one run; `*pos` ends where the first line without its line
 // end in the buffer begins. This loop carries nearly every byte, so the
@@ -334,26 +416,40 @@ int rewrite_lines(reader& in, writer& out, std::size_t* pos) {
   const char* const end = input + in.length;
   const char* run = input + *pos;
   const char* line = run;
+  // The line ends not yet taken in the piece that begins at `piece`.
+  const char* piece = line;
+  std::uint64_t ends = 0;
   for (;;) {
-    const auto* line_end = static_cast<const char*>(
-        std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
-    if (line_end == nullptr) {
-      break;
+    while (ends == 0) {
+      if (piece >= end) {
+        *pos = static_cast<std::size_t>(line - input);
+        return put(out, run, static_cast<std::size_t>(line - run));
+      }
+      piece += scan_size;
+      ends = line_ends(piece - scan_size);
+      if (piece > end) {
+        ends &= ~std::uint64_t{0} >> (piece - end);
+      }
     }
+    const char* line_end = piece - scan_size + std::countr_zero(ends);
+    ends &= ends - 1;
     // The line end stops this walk: no length check needed.
     const char* word = line;
     while (is_blank(*word)) {
       ++word;
     }
-    if (const keyword_rename* rename =
-            match_key(word, static_cast<std::size_t>(line_end + 1 - word))) {
+    if (const keyword_rename* rename = find_key<false>(word, 0)) {
       auto run_size = static_cast<std::size_t>(line - run);
       auto indentation = static_cast<std::size_t>(word - line);
       auto new_length = static_cast<std::size_t>(rename->new_length);
       if (indentation <= short_indentation &&
           run_size + indentation + new_length < block_size - out.length) {
         char* to = output + out.length;
-        std::memcpy(to, run, run_size);
+        if (run_size <= short_run) {
+          std::memcpy(to, run, short_run);
+        } else {
+          std::memcpy(to, run, run_size);
+        }
         to += run_size;
         std::memset(to, ' ', short_indentation);
         to += indentation;
@@ -367,8 +463,6 @@ int rewrite_lines(reader& in, writer& out, std::size_t* pos) {
     }
     line = line_end + 1;
   }
-  *pos = static_cast<std::size_t>(line - input);
-  return put(out, run, static_cast<std::size_t>(line - run));
 }
 
 // A line whose indentation fills the whole buffer. The indentation is
