@@ -8,7 +8,6 @@
 // Line ends are found sixteen bytes to an instruction where the processor
 // has SSE2 (every x86-64 one); elsewhere a plain loop does the same.
 #if defined(__SSE2__) || defined(_M_X64)
-#define CNFUPGRADE_SSE2 1
 #include <emmintrin.h>
 #endif
 
@@ -314,9 +313,7 @@ int flush(writer& out) {
   return length == 0 || out.sink.write(out.sink.context, output, length);
 }
 
-// Takes `data` in pieces that fill the output block; a piece of a whole
-// block or more goes out directly.
-int put_in_pieces(writer& out, const char* data, std::size_t size) {
+int put(writer& out, const char* data, std::size_t size) {
   while (size > 0) {
     if (out.length == 0 && size >= block_size) {
       return out.sink.write(out.sink.context, data, size);
@@ -336,20 +333,11 @@ int put_in_pieces(writer& out, const char* data, std::size_t size) {
   return 1;
 }
 
-// Almost every piece fits in what is left of the block.
-int put(writer& out, const char* data, std::size_t size) {
-  if (size < block_size - out.length) {
-    std::memcpy(output + out.length, data, size);
-    out.length += size;
-    return 1;
-  }
-  return put_in_pieces(out, data, size);
-}
-
 // Indentation this deep or less, and the new key, are stored with
 // fixed-size copies into the slack after the block.
 constexpr std::size_t short_indentation = 16;
-static_assert(output_slack >= short_indentation + sizeof(keyword_rename::new_keyword));
+static_assert(output_slack >=
+              short_indentation + sizeof(keyword_rename::new_keyword));
 
 // A run of unchanged bytes this short or shorter is copied with one
 // fixed-size copy; it may read into the input block's slack and write
@@ -361,16 +349,6 @@ static_assert(output_slack >= short_run && scan_size >= short_run);
 // indentation, then the new key.
 int put_head(writer& out, std::uint64_t indentation,
              const keyword_rename& rename) {
-  auto new_length = static_cast<std::size_t>(rename.new_length);
-  if (indentation <= short_indentation &&
-      indentation + new_length < block_size - out.length) {
-    char* to = output + out.length;
-    std::memset(to, ' ', short_indentation);
-    to += indentation;
-    std::memcpy(to, rename.new_keyword, sizeof rename.new_keyword);
-    out.length += static_cast<std::size_t>(indentation) + new_length;
-    return 1;
-  }
   while (indentation > 0) {
     if (out.length == block_size && !flush(out)) {
       return 0;
@@ -383,14 +361,15 @@ int put_head(writer& out, std::uint64_t indentation,
     out.length += chunk;
     indentation -= chunk;
   }
-  return put(out, rename.new_keyword, new_length);
+  return put(out, rename.new_keyword,
+             static_cast<std::size_t>(rename.new_length));
 }
 
 // Bit i tells whether bytes[i] ends a line, for the scan_size bytes at
 // `bytes`.
 std::uint64_t line_ends(const char* bytes) {
   std::uint64_t ends = 0;
-#ifdef CNFUPGRADE_SSE2
+#if defined(__SSE2__) || defined(_M_X64)
   const __m128i newline = _mm_set1_epi8('\n');
   for (std::size_t i = 0; i < scan_size; i += 16) {
     __m128i piece =
