@@ -201,7 +201,9 @@ int move_across(const char* from, const char* to) {
     remove_file(from);
     return 1;
   }
-  std::remove(beside);
+  // A partial copy of the configuration left beside it would hold its
+  // text unseen: say so when it cannot be removed.
+  remove_file(beside);
   return 0;
 }
 
@@ -219,8 +221,10 @@ std::FILE* open_file(const char* path, const char* mode) {
 #endif
     if (stream == nullptr) {
       close_descriptor(fd);
+      // The file just created would block every later upgrade; one that
+      // cannot be removed is reported, not left behind in silence.
       if (create) {
-        std::remove(path);
+        remove_file(path);
       }
     }
   }
