@@ -346,8 +346,12 @@ int back_up_file(const char* name, char* backup_path) {
   struct _stat64 status;
   bool exists = _stat64(name, &status) == 0;
 #else
+  // Here the rename below replaces an earlier backup in one step.
+  // Removing it first would let a second run on the same file delete the
+  // backup this run has just made, the only copy of the original. Only a
+  // directory at the backup path goes to remove_file, which refuses it.
   struct stat status;
-  bool exists = lstat(name, &status) == 0;
+  bool exists = lstat(backup_path, &status) == 0 && S_ISDIR(status.st_mode);
 #endif
   if (exists && !remove_file(backup_path)) {
     return 0;

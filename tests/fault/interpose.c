@@ -9,6 +9,9 @@
  *   CNF_FAULT_FAIL=n[,m]   fail operations n (and m) with CNF_FAULT_ERRNO
  *   CNF_FAULT_ERRNO=e[,f]  the errno numbers of those failures
  *   CNF_FAULT_CRASH=n      _exit(86) just before operation n
+ *   CNF_FAULT_STOP=n       stop (SIGSTOP) just before operation n, so that a
+ *                          test can run another process at that point and
+ *                          then let this one go on with SIGCONT
  *   CNF_FAULT_EXDEV=1      a rename from "tmp.cnf" fails with EXDEV, as it
  *                          does when the configuration lies on another
  *                          file system than the working directory
@@ -20,6 +23,7 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -38,6 +42,7 @@ static int log_fd = -2;
 static long operation_count;
 static long fail_at[2];
 static long crash_at;
+static long stop_at;
 static int fail_errno[2] = {EIO, EIO};
 static int last_errno = EIO;
 static int cross_device;
@@ -63,6 +68,10 @@ static void set_up(void) {
   const char* crash = getenv("CNF_FAULT_CRASH");
   if (crash != NULL) {
     crash_at = strtol(crash, NULL, 10);
+  }
+  const char* stop = getenv("CNF_FAULT_STOP");
+  if (stop != NULL) {
+    stop_at = strtol(stop, NULL, 10);
   }
   const char* number = getenv("CNF_FAULT_ERRNO");
   if (number != NULL) {
@@ -123,6 +132,9 @@ static int operation(const char* function, const char* path,
   if (number == crash_at) {
     log_line(number, function, path, path2, "crash");
     _exit(86);
+  }
+  if (number == stop_at) {
+    raise(SIGSTOP);
   }
   int which = number == fail_at[0] ? 0 : number == fail_at[1] ? 1 : -1;
   log_line(number, function, path, path2, which >= 0 ? "fail" : outcome);

@@ -62,6 +62,16 @@ started_tool start_tool(const fs::path& dir,
   return tool;
 }
 
+bool wait_for_stop(started_tool& tool) {
+  int status = 0;
+  if (waitpid(tool.pid, &status, WUNTRACED) == tool.pid &&
+      WIFSTOPPED(status)) {
+    return true;
+  }
+  tool.ended = status;
+  return false;
+}
+
 tool_run finish_tool(started_tool& tool) {
   tool_run result;
   char buffer[4096];
@@ -69,8 +79,10 @@ tool_run finish_tool(started_tool& tool) {
     result.output.append(buffer, static_cast<std::size_t>(count));
   }
   close(tool.output);
-  int status = 0;
-  waitpid(tool.pid, &status, 0);
+  int status = tool.ended;
+  if (status == -1) {
+    waitpid(tool.pid, &status, 0);
+  }
   result.status =
       WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.errors = read_file(tool.errors);

@@ -20,12 +20,16 @@ struct started_tool {
   pid_t pid = -1;
   int output = -1;  // read end of the tool's stdout
   std::filesystem::path errors;
+  int ended = -1;  // the wait status, once it has been collected
 };
 
 // `environment` holds "NAME=value" entries added to the tool's own.
 started_tool start_tool(const std::filesystem::path& dir,
                         const std::vector<std::string>& args,
                         const std::vector<std::string>& environment = {});
+// Waits until the tool stops itself (CNF_FAULT_STOP of the fault
+// interposer) or ends; true when it stopped. SIGCONT lets it go on.
+bool wait_for_stop(started_tool& tool);
 tool_run finish_tool(started_tool& tool);
 
 tool_run run_tool(const std::filesystem::path& dir,
