@@ -41,7 +41,7 @@ std::string backed_up(const std::string& name, const std::string& backup) {
 
 // A 256 KiB tmpfs of its own, in a mount namespace of this test process
 // alone; ctest runs every test in a process of its own.
-class FullDisk : public ::testing::Test {
+class SmallFileSystem : public ::testing::Test {
  protected:
   void SetUp() override {
     if (unshare(CLONE_NEWNS) != 0) {
@@ -76,7 +76,7 @@ class FullDisk : public ::testing::Test {
 
 // The scratch file fills the disk: its write fails, it is removed, and the
 // space it took serves the next file of the run.
-TEST_F(FullDisk, ScratchFileThatDoesNotFitFailsTheUpgrade) {
+TEST_F(SmallFileSystem, ScratchFileThatDoesNotFitFailsTheUpgrade) {
   make_tree(small_fs_, {{"big.cnf", big(false)}, {"small.cnf", small_old}});
   tool_run run = run_tool(small_fs_, {"big", "small"});
   EXPECT_EQ(run.output, backed_up("big.cnf", "big.bak") +
@@ -92,7 +92,7 @@ TEST_F(FullDisk, ScratchFileThatDoesNotFitFailsTheUpgrade) {
 // The configuration lies on the full file system and the working directory
 // elsewhere: the copy made beside the configuration fails, is removed, and
 // the complete upgrade waits in tmp.cnf.
-TEST_F(FullDisk, CopyAcrossFileSystemsThatDoesNotFitFailsTheUpgrade) {
+TEST_F(SmallFileSystem, CopyAcrossFileSystemsThatDoesNotFitFailsTheUpgrade) {
   make_tree(small_fs_, {{"big.cnf", big(false)}});
   std::string name = (small_fs_ / "big.cnf").string();
   std::string backup = (small_fs_ / "big.bak").string();
@@ -132,6 +132,31 @@ TEST(FileSizeLimit, ScratchFileOverTheLimitFailsTheUpgrade) {
                             {"small.cnf", small_new},
                             {"small.bak", small_old}}));
   fs::remove_all(dir);
+}
+
+// A working directory that is read-only, for root too: a configuration in
+// it cannot be moved aside and stays as it is; one elsewhere is backed up,
+// but no scratch file can be made, so its text waits at its backup.
+TEST_F(SmallFileSystem, ReadOnlyWorkingDirectory) {
+  make_tree(small_fs_, {{"a.cnf", small_old}});
+  make_tree(other_, {{"b.cnf", small_old}});
+  ASSERT_EQ(mount(nullptr, small_fs_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY,
+                  nullptr),
+            0)
+      << std::strerror(errno);
+  std::string b = (other_ / "b.cnf").string();
+  std::string b_backup = (other_ / "b.bak").string();
+  tool_run run = run_tool(small_fs_, {"a", b});
+  EXPECT_EQ(run.output,
+            "Upgrading a.cnf\nCan't rename a.cnf to a.bak.\n"
+            "Can't back up a.cnf\n" +
+                backed_up(b, b_backup) + "Can't open tmp.cnf.\nCan't upgrade " +
+                b + "\n" + done);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_PRED_FORMAT2(same_tree, read_tree(small_fs_),
+                      (tree{{"a.cnf", small_old}}));
+  EXPECT_PRED_FORMAT2(same_tree, read_tree(other_),
+                      (tree{{"b.bak", small_old}}));
 }
 
 }  // namespace

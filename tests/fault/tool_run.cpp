@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,7 +82,9 @@ tool_run finish_tool(started_tool& tool) {
   close(tool.output);
   int status = tool.ended;
   if (status == -1) {
-    waitpid(tool.pid, &status, 0);
+    rusage usage{};
+    wait4(tool.pid, &status, 0, &usage);
+    result.peak_rss_kb = usage.ru_maxrss;
   }
   result.status =
       WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

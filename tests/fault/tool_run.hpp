@@ -14,6 +14,7 @@ struct tool_run {
   std::string output;
   std::string errors;
   int status = -1;  // the exit status, or 128 + the signal that ended it
+  long peak_rss_kb = -1;
 };
 
 struct started_tool {
