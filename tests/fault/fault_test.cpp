@@ -696,6 +696,10 @@ std::set<std::string> undefined_symbols(const std::string& binary) {
 // the interposer or touches no file. A new import that could touch a file
 // (ftruncate, say) fails here until it gets its fault point.
 TEST(FaultPoints, EveryImportedFileFunctionIsWrapped) {
+#ifdef CNFUPGRADE_COVERAGE
+  GTEST_SKIP() << "an instrumented build imports the file functions of the "
+                  "coverage runtime, which writes its data at exit";
+#endif
   const std::set<std::string> wrapped = {
       "open",   "open64", "fcntl",  "fcntl64", "close",  "read",
       "write",  "fsync",  "fchown", "fchmod",  "fstat",  "fstat64",
