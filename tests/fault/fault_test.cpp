@@ -228,10 +228,10 @@ std::vector<int> errors_of(const std::string& function) {
       {"fcntl64", {EIO}},
       {"fdopen", {ENOMEM}},
       {"fread", {EIO}},
-      {"read", {EIO}},
+      {"read", {EIO, EINTR}},
       {"fseeko64", {EIO}},
       {"fwrite", {ENOSPC, EIO}},
-      {"write", {ENOSPC, EIO}},
+      {"write", {ENOSPC, EIO, EINTR}},
       {"fflush", {ENOSPC, EIO}},
       {"fsync", {EIO, ENOSPC}},
       {"fclose", {EIO, ENOSPC}},
@@ -468,9 +468,12 @@ expectation expect_single(const std::vector<operation>& ops, std::size_t i,
                                         : outcome::fails_backup;
   }
   // A rename across file systems is done by copying; a name taken by
-  // someone else is tried again under the next one.
+  // someone else is tried again under the next one, and so is a read or a
+  // write that a signal interrupted.
   if ((ops[i].function == "rename" && error == EXDEV &&
        !is_beside(ops[i].args[0])) ||
+      ((ops[i].function == "read" || ops[i].function == "write") &&
+       error == EINTR) ||
       (ops[i].function == "open64" && is_beside(ops[i].args[0]) &&
        error == EEXIST)) {
     what = outcome::goes_on;
