@@ -269,7 +269,9 @@ int move_across(const char* from, const char* to) {
     remove_file(from);
     return 1;
   }
-  std::remove(beside);
+  // A partial copy of the configuration left beside it would hold its
+  // text unseen: say so when it cannot be removed.
+  remove_file(beside);
   return 0;
 }
 
@@ -287,8 +289,10 @@ std::FILE* open_file(const char* path, const char* mode) {
 #endif
     if (stream == nullptr) {
       close_descriptor(fd);
+      // The file just created would block every later upgrade; one that
+      // cannot be removed is reported, not left behind in silence.
       if (create) {
-        std::remove(path);
+        remove_file(path);
       }
     }
   }
@@ -420,12 +424,19 @@ int back_up_file(const char* name, char* backup_path) {
   // fails and says so, and nothing has been removed.
 #ifdef _WIN32
   struct _stat64 status;
-  bool exists = _stat64(name, &status) == 0;
+  // Here a rename never replaces a file: an earlier backup goes first, but
+  // only when the configuration is there to take its place.
+  bool remove_first = _stat64(name, &status) == 0;
 #else
+  // Here the rename below replaces an earlier backup in one step.
+  // Removing it first would let a second run on the same file delete the
+  // backup this run has just made, the only copy of the original. Only a
+  // directory at the backup path goes to remove_file, which refuses it.
   struct stat status;
-  bool exists = lstat(name, &status) == 0;
+  bool remove_first =
+      lstat(backup_path, &status) == 0 && S_ISDIR(status.st_mode);
 #endif
-  if (exists && !remove_file(backup_path)) {
+  if (remove_first && !remove_file(backup_path)) {
     return 0;
   }
   if (!rename_file(name, backup_path)) {

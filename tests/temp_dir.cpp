@@ -27,7 +27,8 @@ tree read_tree(const fs::path& root) {
   tree entries;
   for (auto it = fs::recursive_directory_iterator(root);
        it != fs::recursive_directory_iterator(); ++it) {
-    std::string name = fs::relative(it->path(), root).generic_string();
+    // Lexically: fs::relative would follow a link and name its target.
+    std::string name = it->path().lexically_relative(root).generic_string();
     if (it->is_symlink()) {
       entries[name] = "-> " + fs::read_symlink(it->path()).string();
       it.disable_recursion_pending();
