@@ -269,6 +269,16 @@ int fsync(int fd) {
   return real_fsync(fd);
 }
 
+/* Only a hint to start writing out; the tool ignores how it ends. */
+int sync_file_range(int fd, off64_t offset, off64_t size, unsigned flags) {
+  REAL(sync_file_range);
+  const char* path = path_of_fd(fd);
+  if (path != NULL && operation("sync_file_range", path, NULL, "ok")) {
+    return -1;
+  }
+  return real_sync_file_range(fd, offset, size, flags);
+}
+
 int fchown(int fd, uid_t owner, gid_t group) {
   REAL(fchown);
   const char* path = path_of_fd(fd);
