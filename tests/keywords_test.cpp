@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "bytes.hpp"
+#include "memory_text.hpp"
 #include "temp_dir.hpp"
 
 #include <algorithm>
@@ -12,52 +13,10 @@
 
 namespace {
 
-// Serves `text` in reads of at most `chunk` bytes, as a file may.
-struct memory_source {
-  std::string text;
-  std::size_t chunk;
-  std::size_t pos = 0;
-  bool fail_read = false;
-};
-
-int read_memory(void* context, char* buffer, std::size_t size,
-                std::size_t* count) {
-  auto* source = static_cast<memory_source*>(context);
-  if (source->fail_read) {
-    return 0;
-  }
-  *count = std::min({size, source->chunk, source->text.size() - source->pos});
-  std::memcpy(buffer, source->text.data() + source->pos, *count);
-  source->pos += *count;
-  return 1;
-}
-
-int seek_memory(void* context, std::uint64_t offset) {
-  auto* source = static_cast<memory_source*>(context);
-  source->pos = static_cast<std::size_t>(offset);
-  return 1;
-}
-
-struct memory_sink {
-  std::string text;
-  std::size_t fail_after = std::string::npos;
-};
-
-int write_memory(void* context, const char* data, std::size_t size) {
-  auto* sink = static_cast<memory_sink*>(context);
-  if (sink->text.size() + size > sink->fail_after) {
-    return 0;
-  }
-  sink->text.append(data, size);
-  return 1;
-}
-
 std::string rewrite(const std::string& text, std::size_t chunk) {
-  memory_source source{text, chunk};
-  memory_sink sink;
-  EXPECT_EQ(rewrite_text({read_memory, seek_memory, &source},
-                         {write_memory, &sink}),
-            1);
+  counted_source source{text, chunk};
+  counted_sink sink;
+  EXPECT_EQ(rewrite_text(source_of(source), sink_of(sink)), 1);
   return sink.text;
 }
 
@@ -211,20 +170,16 @@ TEST(LineRule, MatchKeywordReportsIndentation) {
 }
 
 TEST(RewriteText, StopsWhenTheSourceOrTheSinkFails) {
-  memory_source failing_source{"port 1\n", 1 << 20};
-  failing_source.fail_read = true;
-  memory_sink sink;
-  EXPECT_EQ(rewrite_text({read_memory, seek_memory, &failing_source},
-                         {write_memory, &sink}),
-            0);
+  const std::string text = "port 1\n";
+  counted_source failing_source{text, 1 << 20, 1};
+  counted_sink sink;
+  EXPECT_EQ(rewrite_text(source_of(failing_source), sink_of(sink)), 0);
 
-  std::string big(300000, 'z');
-  memory_source source{big + "\n" + big, 1 << 20};
-  memory_sink failing_sink;
-  failing_sink.fail_after = 100000;
-  EXPECT_EQ(rewrite_text({read_memory, seek_memory, &source},
-                         {write_memory, &failing_sink}),
-            0);
+  const std::string big =
+      std::string(300000, 'z') + "\n" + std::string(300000, 'z');
+  counted_source source{big, 1 << 20};
+  counted_sink failing_sink{2, {}};
+  EXPECT_EQ(rewrite_text(source_of(source), sink_of(failing_sink)), 0);
 }
 
 }  // namespace

@@ -11,52 +11,9 @@
 #include <string>
 
 #include "keywords.hpp"
+#include "../memory_text.hpp"
 
 namespace {
-
-struct counted_source {
-  const std::string& text;
-  std::size_t chunk;
-  std::size_t fail_at;  // 0: never
-  std::size_t pos = 0;
-  std::size_t calls = 0;
-};
-
-int read_counted(void* context, char* buffer, std::size_t size,
-                 std::size_t* count) {
-  auto* source = static_cast<counted_source*>(context);
-  if (++source->calls == source->fail_at) {
-    return 0;
-  }
-  *count = std::min({size, source->chunk, source->text.size() - source->pos});
-  std::memcpy(buffer, source->text.data() + source->pos, *count);
-  source->pos += *count;
-  return 1;
-}
-
-int seek_counted(void* context, std::uint64_t offset) {
-  auto* source = static_cast<counted_source*>(context);
-  if (++source->calls == source->fail_at) {
-    return 0;
-  }
-  source->pos = static_cast<std::size_t>(offset);
-  return 1;
-}
-
-struct counted_sink {
-  std::size_t fail_at;  // 0: never
-  std::string text;
-  std::size_t calls = 0;
-};
-
-int write_counted(void* context, const char* data, std::size_t size) {
-  auto* sink = static_cast<counted_sink*>(context);
-  if (++sink->calls == sink->fail_at) {
-    return 0;
-  }
-  sink->text.append(data, size);
-  return 1;
-}
 
 struct outcome {
   int ok;
@@ -69,8 +26,7 @@ outcome rewrite(const std::string& text, std::size_t chunk,
                 std::size_t source_fails_at, std::size_t sink_fails_at) {
   counted_source source{text, chunk, source_fails_at};
   counted_sink sink{sink_fails_at, {}};
-  int ok = rewrite_text({read_counted, seek_counted, &source},
-                        {write_counted, &sink});
+  int ok = rewrite_text(source_of(source), sink_of(sink));
   return {ok, sink.text, source.calls, sink.calls};
 }
 
