@@ -5,11 +5,9 @@
 // CNFUPGRADE_TARGET=windows says that it is the Windows build (run under
 // Wine, say): its report lines end in CR LF, cases that only POSIX can
 // show are skipped, and the cases of Windows paths run.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +19,7 @@
 
 #include "../bytes.hpp"
 #include "../temp_dir.hpp"
+#include "../tool_run.hpp"
 
 namespace fs = std::filesystem;
 
@@ -29,7 +28,7 @@ namespace {
 std::vector<std::string> command_words() {
   const char* command = std::getenv("CNFUPGRADE_COMMAND");
   std::istringstream words(command != nullptr ? command
-                                              : CNFUPGRADE_DEFAULT_COMMAND);
+                                              : CNFUPGRADE_TOOL);
   std::vector<std::string> result;
   for (std::string word; words >> word;) {
     result.push_back(word);
@@ -81,56 +80,9 @@ std::string with_dir(std::string text, const fs::path& dir) {
   return text;
 }
 
-struct run_result {
-  std::string output;
-  std::string errors;
-  int status = -1;
-  off_t input_read = -1;  // how far the tool moved into its stdin
-};
-
-run_result run_tool(const fs::path& dir, const std::vector<std::string>& args,
-                    const std::string& input) {
-  fs::path io = make_temp_dir();
-  write_file(io / "stdin", input);
-  int in = open((io / "stdin").c_str(), O_RDONLY);
-  // Files, not pipes: helper processes that an emulator starts along with
-  // the tool may inherit its streams and hold a pipe open long after the
-  // tool has ended.
-  int out = open((io / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  int err = open((io / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (in < 0 || out < 0 || err < 0) {
-    ADD_FAILURE() << "cannot set up the tool's standard streams";
-    return {};
-  }
-  std::vector<std::string> words = command_words();
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) {
-    argv.push_back(word.data());
-  }
-  argv.push_back(nullptr);
-
-  pid_t child = fork();
-  if (child == 0) {
-    if (chdir(dir.c_str()) != 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
-        dup2(err, 2) < 0) {
-      _exit(126);
-    }
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  run_result result;
-  int status = 0;
-  waitpid(child, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.input_read = lseek(in, 0, SEEK_CUR);
-  close(in);
-  close(out);
-  close(err);
-  result.output = read_file(io / "stdout");
-  result.errors = read_file(io / "stderr");
-  fs::remove_all(io);
-  return result;
+tool_run run_case(const fs::path& dir, const std::vector<std::string>& args,
+                  const std::string& input) {
+  return run_command(command_words(), dir, args, {}, input);
 }
 
 const std::string old_text =
@@ -421,7 +373,9 @@ TEST_P(RunTool, OutputStatusAndFiles) {
   for (const std::string& arg : c.args) {
     args.push_back(with_dir(arg, dir_));
   }
-  run_result result = run_tool(dir_, args, c.input);
+  // With names given, a name waits on stdin too: reading it would show.
+  std::string input = c.args.empty() ? c.input : c.input + "unread\n";
+  tool_run result = run_case(dir_, args, input);
   EXPECT_EQ(result.output, report(with_dir(c.output, dir_)));
   EXPECT_EQ(result.status, c.status);
   EXPECT_PRED_FORMAT2(same_tree, read_tree(dir_), c.after);
@@ -467,7 +421,7 @@ TEST_F(RunToolPosix, UpgradedFileKeepsTheOriginalsMode) {
   for (mode_t mode : {0600, 0640, 0444}) {
     make_tree(dir_, {{"phone.cnf", old_text}});
     chmod((dir_ / "phone.cnf").c_str(), mode);
-    run_result result = run_tool(dir_, {"phone"}, "");
+    tool_run result = run_case(dir_, {"phone"}, "");
     EXPECT_EQ(result.output, upgraded("phone.cnf", "phone.bak") + done);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(mode_of(dir_ / "phone.cnf"), mode) << std::oct << mode;
@@ -485,7 +439,7 @@ TEST_F(RunToolPosix, UpgradedFileKeepsTheOriginalsOwnerAndGroup) {
   }
   make_tree(dir_, {{"phone.cnf", old_text}});
   ASSERT_EQ(chown((dir_ / "phone.cnf").c_str(), 4321, 8765), 0);
-  run_result result = run_tool(dir_, {"phone"}, "");
+  tool_run result = run_case(dir_, {"phone"}, "");
   EXPECT_EQ(result.status, 0);
   struct stat status {};
   ASSERT_EQ(stat((dir_ / "phone.cnf").c_str(), &status), 0);
@@ -496,7 +450,7 @@ TEST_F(RunToolPosix, UpgradedFileKeepsTheOriginalsOwnerAndGroup) {
 // Opening a pipe for reading would wait for a writer that never comes.
 TEST_F(RunToolPosix, PipeNamedLikeAConfigurationIsNoSuccess) {
   ASSERT_EQ(mkfifo((dir_ / "x.cnf").c_str(), 0600), 0);
-  run_result result = run_tool(dir_, {"x"}, "");
+  tool_run result = run_case(dir_, {"x"}, "");
   EXPECT_EQ(result.output, upgraded("x.cnf", "x.bak") +
                                "Can't read x.bak.\nCan't upgrade x.cnf\n" +
                                done);
@@ -516,7 +470,7 @@ TEST_F(RunToolOnDisk, ReadOnlyEarlierBackupStaysOnWindows) {
   }
   make_tree(dir_, {{"phone.cnf", old_text}, {"phone.bak", "older"}});
   chmod((dir_ / "phone.bak").c_str(), 0444);
-  run_result result = run_tool(dir_, {"phone"}, "");
+  tool_run result = run_case(dir_, {"phone"}, "");
   EXPECT_EQ(result.output,
             report("Upgrading phone.cnf\nCan't remove phone.bak.\n"
                    "Can't back up phone.cnf\n" +
@@ -567,7 +521,7 @@ TEST_F(RunToolOnDisk, WorkingDirectoryOnAnotherFileSystem) {
   int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ASSERT_GE(watch, 0);
   ASSERT_GE(inotify_add_watch(watch, dir_.c_str(), IN_CREATE | IN_MOVED_TO), 0);
-  run_result result = run_tool(work, {name}, "");
+  tool_run result = run_case(work, {name}, "");
   std::vector<std::string> appeared = names_appeared(watch);
   close(watch);
   EXPECT_EQ(std::count(appeared.begin(), appeared.end(), "created phone.cnf"),

@@ -14,7 +14,7 @@
 
 #include "../bytes.hpp"
 #include "../temp_dir.hpp"
-#include "tool_run.hpp"
+#include "../tool_run.hpp"
 
 namespace fs = std::filesystem;
 
@@ -74,19 +74,26 @@ class SmallFileSystem : public ::testing::Test {
   bool mounted_ = false;
 };
 
-// The scratch file fills the disk: its write fails, it is removed, and the
-// space it took serves the next file of the run.
-TEST_F(SmallFileSystem, ScratchFileThatDoesNotFitFailsTheUpgrade) {
-  make_tree(small_fs_, {{"big.cnf", big(false)}, {"small.cnf", small_old}});
-  tool_run run = run_tool(small_fs_, {"big", "small"});
+// A run of "big" then "small" in `dir` where the write of big's upgrade
+// fails: big's text waits at its backup, its partial scratch file is gone,
+// and small is upgraded after it.
+void expect_big_fails_small_upgrades(const tool_run& run, const fs::path& dir) {
   EXPECT_EQ(run.output, backed_up("big.cnf", "big.bak") +
                             "Can't write tmp.cnf.\nCan't upgrade big.cnf\n" +
                             backed_up("small.cnf", "small.bak") + done);
   EXPECT_EQ(run.status, 1);
-  EXPECT_PRED_FORMAT2(same_tree, read_tree(small_fs_),
+  EXPECT_PRED_FORMAT2(same_tree, read_tree(dir),
                       (tree{{"big.bak", big(false)},
                             {"small.cnf", small_new},
                             {"small.bak", small_old}}));
+}
+
+// The scratch file fills the disk: its write fails, it is removed, and the
+// space it took serves the next file of the run.
+TEST_F(SmallFileSystem, ScratchFileThatDoesNotFitFailsTheUpgrade) {
+  make_tree(small_fs_, {{"big.cnf", big(false)}, {"small.cnf", small_old}});
+  expect_big_fails_small_upgrades(run_tool(small_fs_, {"big", "small"}),
+                                  small_fs_);
 }
 
 // The configuration lies on the full file system and the working directory
@@ -122,15 +129,7 @@ TEST(FileSizeLimit, ScratchFileOverTheLimitFailsTheUpgrade) {
   started_tool tool = start_tool(dir, {"big", "small"});
   setrlimit(RLIMIT_FSIZE, &old_limit);
   signal(SIGXFSZ, old_handler);
-  tool_run run = finish_tool(tool);
-  EXPECT_EQ(run.output, backed_up("big.cnf", "big.bak") +
-                            "Can't write tmp.cnf.\nCan't upgrade big.cnf\n" +
-                            backed_up("small.cnf", "small.bak") + done);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_PRED_FORMAT2(same_tree, read_tree(dir),
-                      (tree{{"big.bak", big(false)},
-                            {"small.cnf", small_new},
-                            {"small.bak", small_old}}));
+  expect_big_fails_small_upgrades(finish_tool(tool), dir);
   fs::remove_all(dir);
 }
 

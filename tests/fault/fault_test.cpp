@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "../temp_dir.hpp"
-#include "tool_run.hpp"
+#include "../tool_run.hpp"
 
 namespace fs = std::filesystem;
 

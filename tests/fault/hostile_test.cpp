@@ -11,7 +11,7 @@
 
 #include "../bytes.hpp"
 #include "../temp_dir.hpp"
-#include "tool_run.hpp"
+#include "../tool_run.hpp"
 
 namespace fs = std::filesystem;
 
