@@ -2,14 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include "bytes.hpp"
-#include "memory_text.hpp"
-#include "temp_dir.hpp"
-
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "bytes.hpp"
+#include "line_model.hpp"
+#include "memory_text.hpp"
+#include "temp_dir.hpp"
 
 namespace {
 
@@ -156,6 +158,79 @@ TEST(LineRule, LongLinesAreHandledWhole) {
       {"blanks longer than a block then a cut key", deep_tabs + "port",
        deep_tabs + "port"},
   });
+}
+
+// A seeded text of many lines near the edges of the rewrite's fast path:
+// indentation around sixteen blanks, lines around sixty-four bytes, keys
+// cut short by a line end, words that run on into the next line, and
+// enough of them that reads and output blocks end in every kind of place.
+std::string generated_text(std::uint64_t seed) {
+  auto next = [&seed] {
+    std::uint64_t z = (seed += 0x9e3779b97f4a7c15u);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+    return z ^ (z >> 31);
+  };
+  auto pick = [&next](std::size_t n) {
+    return static_cast<std::size_t>(next() % n);
+  };
+  const std::size_t indentations[] = {0,  0,  0,  1,  2,  4,  12,
+                                      13, 14, 15, 16, 17, 18, 33};
+  const char* const delimiters[] = {" ", "\t", ":"};
+  const char* const others[] = {"Port",         "por", "# port 1", "",
+                                "line1_name x", "\r",  "x port 1"};
+  std::string text;
+  while (text.size() < 400000) {
+    std::size_t blanks = indentations[pick(std::size(indentations))];
+    for (std::size_t i = 0; i < blanks; ++i) {
+      text += pick(2) == 0 ? ' ' : '\t';
+    }
+    const keyword_rename& rename =
+        keyword_renames[pick(std::size(keyword_renames))];
+    switch (pick(6)) {
+      case 0:
+      case 1:
+        text += rename.old_keyword;
+        text += delimiters[pick(std::size(delimiters))];
+        break;
+      case 2:  // the key and at once the line end, or another character
+        text += rename.old_keyword;
+        text += pick(2) == 0 ? "" : "_";
+        break;
+      case 3:
+        text += rename.new_keyword;
+        text += " ";
+        break;
+      default:
+        text += others[pick(std::size(others))];
+        break;
+    }
+    // Values that bring lines to either side of 64 bytes, and now and
+    // then a long one.
+    std::size_t value = pick(8) == 0 ? pick(300) : 40 + pick(30);
+    for (std::size_t i = 0; i < value; ++i) {
+      text += static_cast<char>("ab:\t 9\xe9\0"[pick(8)]);
+    }
+    text += pick(3) == 0 ? "\n" : "\r\n";
+  }
+  return text;
+}
+
+TEST(LineRule, GeneratedTextFollowsTheRuleWhateverTheReads) {
+  for (std::uint64_t seed : {1u, 2u, 3u}) {
+    std::string text = generated_text(seed);
+    // Once with a last line that has no line end.
+    if (seed == 3) {
+      text += "\tport 1";
+    }
+    std::string expected = model_rewrite(text);
+    ASSERT_NE(expected, text);
+    for (std::size_t chunk : {std::size_t{1} << 20, std::size_t{1} << 16,
+                              std::size_t{4099}, std::size_t{61}}) {
+      EXPECT_PRED_FORMAT2(same_bytes, rewrite(text, chunk), expected)
+          << "seed " << seed << ", reads of " << chunk << " bytes";
+    }
+  }
 }
 
 TEST(LineRule, MatchKeywordReportsIndentation) {

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "keywords.hpp"
+#include "line_model.hpp"
 
 namespace {
 
@@ -82,39 +83,6 @@ int rewrite(const std::string& text, std::uint8_t split,
   return ok;
 }
 
-// The rule, one line at a time, written as plainly as it is stated.
-std::string model(const std::string& text) {
-  std::string result;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    end = end == std::string::npos ? text.size() : end + 1;
-    std::string line = text.substr(start, end - start);
-    std::size_t blanks = 0;
-    while (blanks < line.size() && (line[blanks] == ' ' || line[blanks] == '\t')) {
-      ++blanks;
-    }
-    const keyword_rename* found = nullptr;
-    for (const keyword_rename& rename : keyword_renames) {
-      std::string key(rename.old_keyword);
-      std::size_t after = blanks + key.size();
-      if (line.compare(blanks, key.size(), key) == 0 && after < line.size() &&
-          (line[after] == ' ' || line[after] == '\t' || line[after] == ':')) {
-        found = &rename;
-        break;
-      }
-    }
-    if (found == nullptr) {
-      result += line;
-    } else {
-      result += std::string(blanks, ' ') + found->new_keyword +
-                line.substr(blanks + std::strlen(found->old_keyword));
-    }
-    start = end;
-  }
-  return result;
-}
-
 [[noreturn]] void fail(const char* property) {
   std::fprintf(stderr, "property broken: %s\n", property);
   std::abort();
@@ -143,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   if (rewrite(text, 0, 0, &whole) != 1) {
     fail("a rewrite that cannot fail reported failure");
   }
-  if (whole != model(text)) {
+  if (whole != model_rewrite(text)) {
     fail("the result differs from the line-by-line rule");
   }
   std::string split_up;
