@@ -1,14 +1,19 @@
 #include "keywords.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
 #include "files.hpp"
 
 // Line ends are found sixteen bytes to an instruction where the processor
-// has SSE2 (every x86-64 one); elsewhere a plain loop does the same.
+// has SSE2 (every x86-64 one), and thirty-two where it also has AVX2;
+// elsewhere a plain loop does the same.
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -16,11 +21,13 @@ namespace {
 // Input and output go in blocks of this size; a line may be far longer.
 constexpr std::size_t block_size = std::size_t{1} << 16;
 
-constexpr std::size_t longest_old_keyword() {
+// The longest of the old keys, or of the new ones.
+constexpr std::size_t longest_keyword(
+    std::int32_t keyword_rename::*length = &keyword_rename::old_length) {
   std::size_t longest = 0;
   for (const keyword_rename& rename : keyword_renames) {
-    if (static_cast<std::size_t>(rename.old_length) > longest) {
-      longest = static_cast<std::size_t>(rename.old_length);
+    if (static_cast<std::size_t>(rename.*length) > longest) {
+      longest = static_cast<std::size_t>(rename.*length);
     }
   }
   return longest;
@@ -28,7 +35,27 @@ constexpr std::size_t longest_old_keyword() {
 
 // After its indentation, this many bytes decide a line: the longest old
 // key and the character that must follow it.
-constexpr std::size_t decision_size = longest_old_keyword() + 1;
+constexpr std::size_t decision_size = longest_keyword() + 1;
+
+// A key counts only when a space, a tab or a colon follows it, and no key
+// holds one of those bytes or a line end. So a line can begin with one
+// key at most: the bytes of its first word up to the first of them. That
+// word is looked up once in a small hash table, by its length and its
+// first and last four bytes, and compared with the one key found there.
+constexpr bool keys_hold_no_key_end() {
+  for (const keyword_rename& rename : keyword_renames) {
+    for (std::int32_t i = 0; i < rename.old_length; ++i) {
+      char c = rename.old_keyword[i];
+      if (c == ' ' || c == '\t' || c == ':' || c == '\n') {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+static_assert(keys_hold_no_key_end(),
+              "a line must not be able to begin with two keys at once");
 
 constexpr std::size_t shortest_old_keyword() {
   std::size_t shortest = sizeof(keyword_rename::old_keyword);
@@ -40,75 +67,94 @@ constexpr std::size_t shortest_old_keyword() {
   return shortest;
 }
 
-// A line is sorted out by the first four bytes of its first word, its
-// stem, which pick one slot of a small hash table; then by a look at the
-// one byte after each key length that stem has, since a key counts only
-// when a space, a tab or a colon follows it. Only then are bytes of a key
-// compared.
-constexpr std::size_t stem_size = 4;
-static_assert(shortest_old_keyword() >= stem_size,
-              "every old key must hold a whole stem");
-static_assert(longest_old_keyword() <= 24,
-              "same_key compares at most three words of eight bytes");
+// A word is compared in two parts that together cover every key: its
+// first sixteen bytes and its last four. A key's end is looked for from
+// where the shortest key ends, over sixteen bytes; a word that ends
+// sooner holds no key, so no harm is done when it is taken as longer.
+constexpr std::size_t quad_size = 4;
+constexpr std::size_t first_size = 16;
+constexpr std::size_t key_end_from = quad_size;
+static_assert(shortest_old_keyword() >= key_end_from,
+              "a key's first and last four bytes must lie within it");
+static_assert(longest_keyword() <= first_size + quad_size,
+              "a key must lie within its first sixteen and last four bytes");
+
+// The bytes looked at from the start of a word.
+constexpr std::size_t key_window = key_end_from + first_size;
+static_assert(decision_size <= key_window);
+
 static_assert(std::endian::native == std::endian::little ||
               std::endian::native == std::endian::big);
 
-constexpr unsigned stem_bits = 5;
-
-// The stem as the number a four-byte load of it gives on this machine.
-constexpr std::uint32_t stem_value(const char* text) {
+// Four bytes as the number a load of them gives on this machine.
+constexpr std::uint32_t quad_value(const char* text) {
   std::uint32_t value = 0;
-  for (std::size_t i = 0; i < stem_size; ++i) {
+  for (std::size_t i = 0; i < quad_size; ++i) {
     auto byte = static_cast<std::uint32_t>(static_cast<unsigned char>(text[i]));
     value |= std::endian::native == std::endian::little
                  ? byte << (8 * i)
-                 : byte << (8 * (stem_size - 1 - i));
+                 : byte << (8 * (quad_size - 1 - i));
   }
   return value;
 }
 
-constexpr std::size_t stem_slot(std::uint32_t stem, std::uint32_t multiplier) {
-  return static_cast<std::uint32_t>(stem * multiplier) >> (32 - stem_bits);
+std::uint32_t load32(const char* bytes) {
+  std::uint32_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
 }
 
-struct key_index {
-  // Eight bytes, so that a slot's address is one scaled index.
-  struct slot {
-    char stem[stem_size];  // all zero in a free slot, which has no keys
-    std::uint16_t start;   // in keys
-    std::uint16_t count;
-  };
-  // A row of the table with its key length, sorted by stem, then by
-  // length, then in table order.
-  struct key {
-    std::uint8_t length;
+constexpr unsigned slot_bits = 6;
+
+// The ending of a word whose first `length` bytes end in `tail`.
+constexpr std::uint64_t ending_of(std::uint32_t tail, std::uint32_t length) {
+  return tail | std::uint64_t{length} << 32;
+}
+
+constexpr std::size_t key_slot_of(std::uint32_t head, std::uint64_t ending,
+                                  std::uint64_t multiplier) {
+  return static_cast<std::size_t>(((ending ^ head) * multiplier) >>
+                                  (64 - slot_bits));
+}
+
+constexpr std::size_t key_slot_of(const keyword_rename& rename,
+                                  std::uint64_t multiplier) {
+  const char* key = rename.old_keyword;
+  auto length = static_cast<std::uint32_t>(rename.old_length);
+  return key_slot_of(quad_value(key),
+                     ending_of(quad_value(key + length - quad_size), length),
+                     multiplier);
+}
+
+struct key_table {
+  // What the rewrite of a line needs from its rename; a power of two in
+  // size, so that a slot's address is one shifted index.
+  struct alignas(128) slot {
+    char first[first_size];  // the old key's first bytes, zero past its end
+    char mask[first_size];   // all ones over those of them in the key
+    char new_key[32];        // zero past its end
+    std::uint64_t ending;    // the old key's last four bytes, as loaded,
+                             // and its length above them; zero when free
+    std::uint8_t length;     // of the old key
+    std::uint8_t new_length;
     std::uint8_t row;
   };
-  std::uint32_t multiplier;
-  slot slots[std::size_t{1} << stem_bits];
-  key keys[std::size(keyword_renames)];
+  std::uint64_t multiplier;
+  slot slots[std::size_t{1} << slot_bits];
   bool may_begin_key[256];
 };
 
-// A multiplier that gives every stem a slot of its own.
-constexpr std::uint32_t find_multiplier() {
-  for (std::uint32_t multiplier = 0x9e3779b1u; multiplier < 0x9e3779b1u + 20000;
+static_assert(longest_keyword(&keyword_rename::new_length) <= sizeof(key_table::slot::new_key));
+
+// A multiplier that gives every key a slot of its own.
+constexpr std::uint64_t find_multiplier() {
+  constexpr std::uint64_t start = 0x9e3779b97f4a7c15u;
+  for (std::uint64_t multiplier = start; multiplier < start + 20000;
        multiplier += 2) {
-    bool taken[std::size_t{1} << stem_bits] = {};
-    std::uint32_t seen[std::size(keyword_renames)] = {};
-    std::size_t stems = 0;
+    bool taken[std::size_t{1} << slot_bits] = {};
     bool clash = false;
     for (const keyword_rename& rename : keyword_renames) {
-      std::uint32_t stem = stem_value(rename.old_keyword);
-      bool known = false;
-      for (std::size_t i = 0; i < stems; ++i) {
-        known = known || seen[i] == stem;
-      }
-      if (known) {
-        continue;
-      }
-      seen[stems++] = stem;
-      std::size_t slot = stem_slot(stem, multiplier);
+      std::size_t slot = key_slot_of(rename, multiplier);
       clash = clash || taken[slot];
       taken[slot] = true;
     }
@@ -119,37 +165,36 @@ constexpr std::uint32_t find_multiplier() {
   return 0;
 }
 
-constexpr key_index make_key_index() {
-  key_index index{};
-  index.multiplier = find_multiplier();
-  std::uint8_t keys = 0;
-  for (key_index::slot& slot : index.slots) {
-    slot.start = keys;
-    for (std::int32_t length = 1; length < 32; ++length) {
-      for (std::uint8_t row = 0; row < std::size(keyword_renames); ++row) {
-        const keyword_rename& rename = keyword_renames[row];
-        std::uint32_t stem = stem_value(rename.old_keyword);
-        if (rename.old_length == length &&
-            stem_slot(stem, index.multiplier) ==
-                static_cast<std::size_t>(&slot - index.slots)) {
-          for (std::size_t i = 0; i < stem_size; ++i) {
-            slot.stem[i] = rename.old_keyword[i];
-          }
-          index.keys[keys++] = {static_cast<std::uint8_t>(length), row};
-        }
-      }
+constexpr key_table make_key_table() {
+  key_table table{};
+  table.multiplier = find_multiplier();
+  for (std::uint8_t row = 0; row < std::size(keyword_renames); ++row) {
+    const keyword_rename& rename = keyword_renames[row];
+    std::size_t index = key_slot_of(rename, table.multiplier);
+    key_table::slot& slot = table.slots[index];
+    for (std::size_t i = 0;
+         i < static_cast<std::size_t>(rename.old_length) && i < first_size;
+         ++i) {
+      slot.first[i] = rename.old_keyword[i];
+      slot.mask[i] = '\xff';
     }
-    slot.count = static_cast<std::uint16_t>(keys - slot.start);
-  }
-  for (const keyword_rename& rename : keyword_renames) {
-    index.may_begin_key[static_cast<unsigned char>(rename.old_keyword[0])] =
+    for (std::int32_t i = 0; i < rename.new_length; ++i) {
+      slot.new_key[i] = rename.new_keyword[i];
+    }
+    slot.ending = ending_of(
+        quad_value(rename.old_keyword + rename.old_length - quad_size),
+        static_cast<std::uint32_t>(rename.old_length));
+    slot.length = static_cast<std::uint8_t>(rename.old_length);
+    slot.new_length = static_cast<std::uint8_t>(rename.new_length);
+    slot.row = row;
+    table.may_begin_key[static_cast<unsigned char>(rename.old_keyword[0])] =
         true;
   }
-  return index;
+  return table;
 }
 
-constexpr key_index by_stem = make_key_index();
-static_assert(by_stem.multiplier != 0, "no multiplier keeps the stems apart");
+constexpr key_table by_key = make_key_table();
+static_assert(by_key.multiplier != 0, "no multiplier keeps the keys apart");
 
 // What a byte may be at the start of a line: one look into a table costs
 // less than comparing it with each character in turn.
@@ -171,7 +216,7 @@ bool is_blank(char c) {
   return (byte_kinds.of[static_cast<unsigned char>(c)] & blank) != 0;
 }
 
-bool ends_key(char c) {
+[[maybe_unused]] bool ends_key(char c) {
   return (byte_kinds.of[static_cast<unsigned char>(c)] & key_end) != 0;
 }
 
@@ -184,78 +229,66 @@ std::size_t count_blanks(const char* text, std::size_t length) {
 }
 
 bool may_begin_key(char c) {
-  return by_stem.may_begin_key[static_cast<unsigned char>(c)];
+  return by_key.may_begin_key[static_cast<unsigned char>(c)];
 }
 
-std::uint32_t load32(const char* bytes) {
-  std::uint32_t value;
-  std::memcpy(&value, bytes, sizeof value);
-  return value;
-}
-
-std::uint64_t load64(const char* bytes) {
-  std::uint64_t value;
-  std::memcpy(&value, bytes, sizeof value);
-  return value;
-}
-
-// Whether `word` begins with the old key of `rename`: a few loads that
-// may overlap, instead of a call to compare a handful of bytes.
-bool same_key(const char* word, const keyword_rename& rename) {
-  const char* key = rename.old_keyword;
-  auto length = static_cast<std::size_t>(rename.old_length);
-  if (length <= 8) {
-    return load32(word) == load32(key) &&
-           load32(word + length - 4) == load32(key + length - 4);
+// The slot of the one rename whose old key may begin the word at `word`,
+// and in `*found` whether it does, followed by a space, a tab or a colon;
+// key_window bytes must be readable there. Bytes past the word's line do
+// no harm: a first word that runs into them holds a line end, which no key
+// does. This takes no branch: which keys begin lines is a matter of the
+// data, and each mispredicted branch costs more than these few steps.
+inline const key_table::slot& candidate_at(const char* word, bool* found) {
+#if defined(__SSE2__) || defined(_M_X64)
+  __m128i rest =
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(word + key_end_from));
+  __m128i key_ends =
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(rest, _mm_set1_epi8(' ')),
+                                _mm_cmpeq_epi8(rest, _mm_set1_epi8('\t'))),
+                   _mm_cmpeq_epi8(rest, _mm_set1_epi8(':')));
+  auto length = static_cast<std::uint32_t>(
+      key_end_from +
+      std::countr_zero(static_cast<std::uint32_t>(_mm_movemask_epi8(key_ends)) |
+                       std::uint32_t{1} << first_size));
+#else
+  std::uint32_t length = key_end_from;
+  while (length < key_window && !ends_key(word[length])) {
+    ++length;
   }
-  bool ends = load64(word) == load64(key) &&
-              load64(word + length - 8) == load64(key + length - 8);
-  return length <= 16 ? ends : ends && load64(word + 8) == load64(key + 8);
+#endif
+  std::uint64_t ending = ending_of(load32(word + length - quad_size), length);
+  std::size_t index = key_slot_of(load32(word), ending, by_key.multiplier);
+  const key_table::slot& slot = by_key.slots[index];
+#if defined(__SSE2__) || defined(_M_X64)
+  __m128i first = _mm_and_si128(
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(word)),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(slot.mask)));
+  bool same_first = _mm_movemask_epi8(_mm_cmpeq_epi8(
+                        first, _mm_loadu_si128(reinterpret_cast<const __m128i*>(
+                                   slot.first)))) == 0xffff;
+#else
+  bool same_first = true;
+  for (std::size_t i = 0; i < first_size; ++i) {
+    same_first = same_first && (word[i] & slot.mask[i]) == slot.first[i];
+  }
+#endif
+  *found = same_first & (ending == slot.ending);
+  return slot;
 }
 
-constexpr bool keys_hold_no_line_end() {
-  for (const keyword_rename& rename : keyword_renames) {
-    for (char c : rename.old_keyword) {
-      if (c == '\n') {
-        return false;
-      }
-    }
-  }
-  return true;
+// The rename whose old key begins the word at `word`, followed by a space,
+// a tab or a colon; key_window bytes must be readable there.
+const keyword_rename* key_at(const char* word) {
+  bool found;
+  const key_table::slot& slot = candidate_at(word, &found);
+  return found ? &keyword_renames[slot.row] : nullptr;
 }
 
-static_assert(keys_hold_no_line_end(),
-              "find_key<false> relies on a line end stopping every key");
-
-// The rename whose old key stands at `word`, followed by a space, a tab
-// or a colon, within `length` bytes. Unbounded, `word` lies in a line of
-// the input block whose line end is there too: no key can match across
-// that line end and every load stays within the block and its slack, so
-// the length need not be checked at all.
-template <bool bounded>
-const keyword_rename* find_key(const char* word, std::size_t length) {
-  if (bounded && length <= stem_size) {
-    return nullptr;
-  }
-  std::uint32_t stem = load32(word);
-  const key_index::slot& slot =
-      by_stem.slots[stem_slot(stem, by_stem.multiplier)];
-  if (stem != load32(slot.stem)) {
-    return nullptr;
-  }
-  const key_index::key* key = by_stem.keys + slot.start;
-  for (const key_index::key* end = key + slot.count;
-       key != end && (!bounded || key->length < length); ++key) {
-    const keyword_rename& rename = keyword_renames[key->row];
-    if (ends_key(word[key->length]) && same_key(word, rename)) {
-      return &rename;
-    }
-  }
-  return nullptr;
-}
-
+// The same for a word of which only `length` bytes may be looked at.
 const keyword_rename* match_key(const char* word, std::size_t length) {
-  return find_key<true>(word, length);
+  char window[key_window] = {};
+  std::memcpy(window, word, std::min(length, key_window));
+  return key_at(window);
 }
 
 // Whether the start of a line whose line end has not been read yet holds
@@ -266,18 +299,28 @@ bool head_decided(const char* text, std::size_t length) {
          (length - blanks >= decision_size || !may_begin_key(text[blanks]));
 }
 
-// The output block is followed by slack that fixed-size copies may spill
-// into; only output[0, block_size) is ever written out.
-constexpr std::size_t output_slack = 64;
-
-// Line ends are looked for in pieces of this size; a piece may reach past
-// the bytes read into the input block's slack.
+// Line ends are looked for in pieces of this size from a line's start. A
+// piece, like every other fixed-size load from a line whose end is in the
+// buffer, may reach past the bytes read into the input block's slack,
+// which is cleared.
 constexpr std::size_t scan_size = 64;
-static_assert(scan_size > longest_old_keyword(),
-              "find_key<false> may look at the byte after the longest key");
+static_assert(scan_size >= key_window,
+              "key_at may look at a whole window from a line's last byte");
 
-char input[block_size + scan_size];
-char output[block_size + output_slack];
+// A line this long or shorter, line end included, whose indentation is
+// shorter than this, is rewritten with fixed-size copies, from within the
+// line, that may spill into the slack after the output block.
+constexpr std::size_t short_line = scan_size;
+constexpr std::size_t short_indentation = 16;
+constexpr std::size_t output_slack =
+    short_indentation + sizeof(key_table::slot::new_key) + short_line;
+
+// Reads and writes are fastest from a buffer that starts a line of memory.
+constexpr std::size_t memory_line = 64;
+static_assert(block_size % memory_line == 0);
+
+alignas(memory_line) char input[block_size + scan_size];
+alignas(memory_line) char output[block_size + output_slack];
 
 struct reader {
   const text_source& source;
@@ -334,18 +377,6 @@ int put(writer& out, const char* data, std::size_t size) {
   return 1;
 }
 
-// Indentation this deep or less, and the new key, are stored with
-// fixed-size copies into the slack after the block.
-constexpr std::size_t short_indentation = 16;
-static_assert(output_slack >=
-              short_indentation + sizeof(keyword_rename::new_keyword));
-
-// A run of unchanged bytes this short or shorter is copied with one
-// fixed-size copy; it may read into the input block's slack and write
-// into the output block's.
-constexpr std::size_t short_run = 64;
-static_assert(output_slack >= short_run && scan_size >= short_run);
-
 // The new start of a matched line: a space for each blank of its
 // indentation, then the new key.
 int put_head(writer& out, std::uint64_t indentation,
@@ -366,26 +397,75 @@ int put_head(writer& out, std::uint64_t indentation,
              static_cast<std::size_t>(rename.new_length));
 }
 
-// Bit i tells whether bytes[i] ends a line, for the scan_size bytes at
-// `bytes`.
-std::uint64_t line_ends(const char* bytes) {
-  std::uint64_t ends = 0;
+// The steps of the short-line loop that differ from one processor to
+// another: finding line ends, and copying a short line. `line_ends` sets
+// bit i when bytes[i] ends a line, for the scan_size bytes at `bytes`.
+struct baseline_steps {
+  static std::uint64_t line_ends(const char* bytes) {
+    std::uint64_t ends = 0;
 #if defined(__SSE2__) || defined(_M_X64)
-  const __m128i newline = _mm_set1_epi8('\n');
-  for (std::size_t i = 0; i < scan_size; i += 16) {
-    __m128i piece =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-    auto found = static_cast<std::uint32_t>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(piece, newline)));
-    ends |= static_cast<std::uint64_t>(found) << i;
-  }
+    const __m128i newline = _mm_set1_epi8('\n');
+    for (std::size_t i = 0; i < scan_size; i += 16) {
+      __m128i piece =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+      auto found = static_cast<std::uint32_t>(
+          _mm_movemask_epi8(_mm_cmpeq_epi8(piece, newline)));
+      ends |= static_cast<std::uint64_t>(found) << i;
+    }
 #else
-  for (std::size_t i = 0; i < scan_size; ++i) {
-    ends |= static_cast<std::uint64_t>(bytes[i] == '\n') << i;
-  }
+    for (std::size_t i = 0; i < scan_size; ++i) {
+      ends |= static_cast<std::uint64_t>(bytes[i] == '\n') << i;
+    }
 #endif
-  return ends;
-}
+    return ends;
+  }
+
+  static void copy_line(char* to, const char* from) {
+    std::memcpy(to, from, short_line);
+  }
+
+  static void copy_key(char* to, const char* from) {
+    std::memcpy(to, from, sizeof key_table::slot::new_key);
+  }
+};
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Only ever called where the processor is known to have AVX2.
+struct avx2_steps {
+  static_assert(scan_size == 64 && short_line == 64);
+
+  __attribute__((target("avx2"))) static std::uint64_t line_ends(
+      const char* bytes) {
+    const __m256i newline = _mm256_set1_epi8('\n');
+    auto low =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes)),
+            newline)));
+    auto high =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + 32)),
+            newline)));
+    return low | static_cast<std::uint64_t>(high) << 32;
+  }
+
+  __attribute__((target("avx2"))) static void copy_line(char* to,
+                                                        const char* from) {
+    for (std::size_t i = 0; i < short_line; i += 32) {
+      _mm256_storeu_si256(
+          reinterpret_cast<__m256i*>(to + i),
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i)));
+    }
+  }
+
+  __attribute__((target("avx2"))) static void copy_key(char* to,
+                                                       const char* from) {
+    static_assert(sizeof key_table::slot::new_key == 32);
+    _mm256_storeu_si256(
+        reinterpret_cast<__m256i*>(to),
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)));
+  }
+};
+#endif
 
 // How many of the bytes at `text` are spaces and tabs before any other
 // byte, counting at most sixteen. With SSE2 this takes no branch per byte:
@@ -397,7 +477,9 @@ std::size_t leading_blanks(const char* text) {
   auto blanks = static_cast<std::uint32_t>(_mm_movemask_epi8(
       _mm_or_si128(_mm_cmpeq_epi8(piece, _mm_set1_epi8(' ')),
                    _mm_cmpeq_epi8(piece, _mm_set1_epi8('\t')))));
-  return static_cast<std::size_t>(std::countr_one(blanks));
+  // Bit 16 stands for a seventeenth byte that is no blank.
+  return static_cast<std::size_t>(
+      std::countr_zero(~blanks | std::uint32_t{1} << 16));
 #else
   std::size_t count = 0;
   while (count < 16 && is_blank(text[count])) {
@@ -407,63 +489,110 @@ std::size_t leading_blanks(const char* text) {
 #endif
 }
 
-// Rewrites the complete lines from input[*pos]. Lines that stay as they
-// are go out as one run; `*pos` ends where the first line without its line
-// end in the buffer begins. This loop carries nearly every byte, so the
-// common case, where the run and the new head fit in the output block, is
-// copied here and only the rest goes through put and put_head.
-int rewrite_lines(reader& in, writer& out, std::size_t* pos) {
+// A whole line, line end included, of any length.
+int rewrite_line(writer& out, const char* line, std::size_t size) {
+  const char* word = line + count_blanks(line, size);
+  const keyword_rename* rename = key_at(word);
+  if (rename == nullptr) {
+    return put(out, line, size);
+  }
+  auto skip = static_cast<std::size_t>(word - line) +
+              static_cast<std::size_t>(rename->old_length);
+  return put_head(out, static_cast<std::size_t>(word - line), *rename) &&
+         put(out, line + skip, size - skip);
+}
+
+// Rewrites short lines from `line` on, and returns where it stopped: at
+// `end`, at a line that is not short, or when the output block is full.
+// This loop carries nearly every line, and whether a line begins with a
+// key is a matter of the data that no branch predictor can guess. So a
+// short line goes out the same way whatever it holds: the new head is
+// always stored, and the line's bytes after it, or over it when there is
+// no key, with fixed-size copies; only the sizes differ. The loop calls
+// nothing, so that its constants stay in registers.
+template <class steps>
+const char* rewrite_short_lines(const char* line, const char* end,
+                                std::size_t* output_length) {
+  std::size_t length = *output_length;
+  while (line < end && length < block_size) {
+    std::uint64_t ends = steps::line_ends(line);
+    std::size_t blanks = leading_blanks(line);
+    if ((ends == 0) | (blanks == short_indentation)) {
+      break;
+    }
+    auto size = static_cast<std::size_t>(std::countr_zero(ends)) + 1;
+    bool found;
+    const key_table::slot& slot = candidate_at(line + blanks, &found);
+    std::size_t take = std::size_t{0} - found;
+    std::size_t head = (blanks + slot.new_length) & take;
+    std::size_t skip = (blanks + slot.length) & take;
+    char* to = output + length;
+    std::memset(to, ' ', short_indentation);
+    steps::copy_key(to + blanks, slot.new_key);
+    steps::copy_line(to + head, line + skip);
+    length += head + size - skip;
+    line += size;
+  }
+  *output_length = length;
+  return line;
+}
+
+// Rewrites the complete lines from input[*pos]; `*pos` ends where the
+// first line without its line end in the buffer begins.
+template <class steps>
+int rewrite_lines_with(reader& in, writer& out, std::size_t* pos) {
   const char* const end = input + in.length;
   // Bytes left after the end from an earlier block must not pass for line
-  // ends; clearing them here saves a check on every piece.
+  // ends; clearing them here saves a check on every line.
   std::memset(input + in.length, 0, scan_size);
-  const char* run = input + *pos;
-  const char* line = run;
-  // The line ends not yet taken in the piece that begins at `piece`.
-  const char* piece = line;
-  std::uint64_t ends = 0;
+  const char* line = input + *pos;
   for (;;) {
-    while (ends == 0) {
-      if (piece >= end) {
-        *pos = static_cast<std::size_t>(line - input);
-        return put(out, run, static_cast<std::size_t>(line - run));
-      }
-      piece += scan_size;
-      ends = line_ends(piece - scan_size);
-    }
-    const char* line_end = piece - scan_size + std::countr_zero(ends);
-    ends &= ends - 1;
-    std::size_t blanks = leading_blanks(line);
-    const char* word = line + blanks;
-    // The line end stops this walk: no length check needed.
-    while (blanks == 16 && is_blank(*word)) {
-      ++word;
-    }
-    if (const keyword_rename* rename = find_key<false>(word, 0)) {
-      auto run_size = static_cast<std::size_t>(line - run);
-      auto indentation = static_cast<std::size_t>(word - line);
-      auto new_length = static_cast<std::size_t>(rename->new_length);
-      if (indentation <= short_indentation &&
-          run_size + indentation + new_length < block_size - out.length) {
-        char* to = output + out.length;
-        if (run_size <= short_run) {
-          std::memcpy(to, run, short_run);
-        } else {
-          std::memcpy(to, run, run_size);
-        }
-        to += run_size;
-        std::memset(to, ' ', short_indentation);
-        to += indentation;
-        std::memcpy(to, rename->new_keyword, sizeof rename->new_keyword);
-        out.length += run_size + indentation + new_length;
-      } else if (!put(out, run, run_size) ||
-                 !put_head(out, indentation, *rename)) {
+    line = rewrite_short_lines<steps>(line, end, &out.length);
+    if (out.length >= block_size) {
+      if (!out.sink.write(out.sink.context, output, block_size)) {
         return 0;
       }
-      run = word + rename->old_length;
+      out.length -= block_size;
+      std::memcpy(output, output + block_size, out.length);
+      continue;
     }
-    line = line_end + 1;
+    const void* line_end =
+        line < end
+            ? std::memchr(line, '\n', static_cast<std::size_t>(end - line))
+            : nullptr;
+    if (line_end == nullptr) {
+      break;
+    }
+    auto size =
+        static_cast<std::size_t>(static_cast<const char*>(line_end) - line + 1);
+    if (!rewrite_line(out, line, size)) {
+      return 0;
+    }
+    line += size;
   }
+  *pos = static_cast<std::size_t>(line - input);
+  return 1;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Everything the loop calls is compiled into it here for AVX2, the SSE2
+// steps included, which then take three operands instead of two.
+__attribute__((target("avx2"), flatten)) int rewrite_lines_avx2(
+    reader& in, writer& out, std::size_t* pos) {
+  return rewrite_lines_with<avx2_steps>(in, out, pos);
+}
+#endif
+
+int rewrite_lines(reader& in, writer& out, std::size_t* pos) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  // The check also asks whether the operating system saves the wider
+  // registers. It only reads a flag set at start, so it is made for each
+  // block rather than kept in a static, which would need a guard.
+  if (__builtin_cpu_supports("avx2")) {
+    return rewrite_lines_avx2(in, out, pos);
+  }
+#endif
+  return rewrite_lines_with<baseline_steps>(in, out, pos);
 }
 
 // A line whose indentation fills the whole buffer. The indentation is
@@ -555,10 +684,18 @@ int rewrite_text(const text_source& source, const text_sink& sink) {
       }
       at_line_start = false;
     } else {
-      if (!refill(in, pos)) {
+      // Whole lines of memory are dropped, so that every read lands at
+      // the same place within a line of memory as its bytes have in the
+      // file: the kernel copies such reads at twice the speed. Only a full
+      // buffer drops exactly what is done.
+      std::size_t drop = pos - pos % memory_line;
+      if (drop == 0 && in.length == block_size) {
+        drop = pos;
+      }
+      if (!refill(in, drop)) {
         return 0;
       }
-      pos = 0;
+      pos -= drop;
     }
   }
 }
