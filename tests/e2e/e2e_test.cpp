@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../bytes.hpp"
+#include "../report.hpp"
 #include "../temp_dir.hpp"
 #include "../tool_run.hpp"
 
@@ -104,12 +105,7 @@ const std::string new_text =
     "\r\n"
     "model x\r\n";
 
-const std::string done = "Upgrade(s) complete.\n";
 const std::string prompt = "Please enter CNF filename: ";
-
-std::string upgraded(const std::string& name, const std::string& backup) {
-  return "Upgrading " + name + "\n" + name + " backed up to " + backup + "\n";
-}
 
 struct e2e_case {
   const char* name;

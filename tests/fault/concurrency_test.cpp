@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../bytes.hpp"
+#include "../report.hpp"
 #include "../temp_dir.hpp"
 #include "../tool_run.hpp"
 
@@ -27,12 +28,6 @@ constexpr std::size_t stride = 1;
 const std::string old_text = "# desk\r\nproxy 10.0.0.1\r\n\tport 5060\r\n";
 const std::string new_text =
     "# desk\r\nproxy1_address 10.0.0.1\r\n proxy1_port 5060\r\n";
-const std::string done = "Upgrade(s) complete.\n";
-
-std::string upgraded(const std::string& base) {
-  return "Upgrading " + base + ".cnf\n" + base + ".cnf backed up to " + base +
-         ".bak\n";
-}
 
 class Concurrency : public ::testing::Test {
  protected:

@@ -13,14 +13,13 @@
 #include <string>
 
 #include "../bytes.hpp"
+#include "../report.hpp"
 #include "../temp_dir.hpp"
 #include "../tool_run.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-const std::string done = "Upgrade(s) complete.\n";
 
 // About 150 KB that grows by a few KB when upgraded.
 std::string big(bool upgraded) {
@@ -34,10 +33,6 @@ std::string big(bool upgraded) {
 
 const std::string small_old = "proxy 10.0.0.1\n";
 const std::string small_new = "proxy1_address 10.0.0.1\n";
-
-std::string backed_up(const std::string& name, const std::string& backup) {
-  return "Upgrading " + name + "\n" + name + " backed up to " + backup + "\n";
-}
 
 // A 256 KiB tmpfs of its own, in a mount namespace of this test process
 // alone; ctest runs every test in a process of its own.
@@ -78,9 +73,9 @@ class SmallFileSystem : public ::testing::Test {
 // fails: big's text waits at its backup, its partial scratch file is gone,
 // and small is upgraded after it.
 void expect_big_fails_small_upgrades(const tool_run& run, const fs::path& dir) {
-  EXPECT_EQ(run.output, backed_up("big.cnf", "big.bak") +
+  EXPECT_EQ(run.output, upgraded("big.cnf", "big.bak") +
                             "Can't write tmp.cnf.\nCan't upgrade big.cnf\n" +
-                            backed_up("small.cnf", "small.bak") + done);
+                            upgraded("small.cnf", "small.bak") + done);
   EXPECT_EQ(run.status, 1);
   EXPECT_PRED_FORMAT2(same_tree, read_tree(dir),
                       (tree{{"big.bak", big(false)},
@@ -104,7 +99,7 @@ TEST_F(SmallFileSystem, CopyAcrossFileSystemsThatDoesNotFitFailsTheUpgrade) {
   std::string name = (small_fs_ / "big.cnf").string();
   std::string backup = (small_fs_ / "big.bak").string();
   tool_run run = run_tool(other_, {name});
-  EXPECT_EQ(run.output, backed_up(name, backup) + "Can't rename tmp.cnf to " +
+  EXPECT_EQ(run.output, upgraded(name, backup) + "Can't rename tmp.cnf to " +
                             name + ".\nCan't upgrade " + name + "\n" + done);
   EXPECT_EQ(run.status, 1);
   EXPECT_PRED_FORMAT2(same_tree, read_tree(small_fs_),
@@ -149,7 +144,7 @@ TEST_F(SmallFileSystem, ReadOnlyWorkingDirectory) {
   EXPECT_EQ(run.output,
             "Upgrading a.cnf\nCan't rename a.cnf to a.bak.\n"
             "Can't back up a.cnf\n" +
-                backed_up(b, b_backup) + "Can't open tmp.cnf.\nCan't upgrade " +
+                upgraded(b, b_backup) + "Can't open tmp.cnf.\nCan't upgrade " +
                 b + "\n" + done);
   EXPECT_EQ(run.status, 1);
   EXPECT_PRED_FORMAT2(same_tree, read_tree(small_fs_),

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "../report.hpp"
 #include "../temp_dir.hpp"
 #include "../tool_run.hpp"
 
@@ -52,8 +53,6 @@ const configuration configurations[] = {
 
 const tree bystanders = {{"keep.txt", "not a configuration\n"},
                          {"other.bak", "someone else's backup\n"}};
-
-const std::string done = "Upgrade(s) complete.\n";
 
 tree fixture() {
   tree files = bystanders;
@@ -432,11 +431,6 @@ std::string replace_all(std::string text, const std::string& from,
   return text;
 }
 
-std::string clean_block(const configuration& c) {
-  return "Upgrading " + c.cnf() + "\n" + c.cnf() + " backed up to " + c.bak() +
-         "\n";
-}
-
 struct expectation {
   std::string output;
   int status = 0;
@@ -492,19 +486,19 @@ expectation expect_single(const std::vector<operation>& ops, std::size_t i,
                   "Can't back up " + c.cnf() + "\n";
       any_failed = true;
     } else if (&c == file && what == outcome::fails_upgrade) {
-      e.output += clean_block(c) + failure_line + "Can't upgrade " + c.cnf() +
-                  "\n";
+      e.output += upgraded(c.cnf(), c.bak()) + failure_line + "Can't upgrade " +
+                  c.cnf() + "\n";
       any_failed = true;
       e.scratch_left = contains(failure_line, "Can't rename tmp.cnf");
     } else if (&c == file && what == outcome::leaves_scratch) {
-      e.output += clean_block(c) + failure_line;
+      e.output += upgraded(c.cnf(), c.bak()) + failure_line;
       e.scratch_left = true;
     } else if (e.scratch_left) {
-      e.output += clean_block(c) + "Can't open tmp.cnf.\nCan't upgrade " +
-                  c.cnf() + "\n";
+      e.output += upgraded(c.cnf(), c.bak()) +
+                  "Can't open tmp.cnf.\nCan't upgrade " + c.cnf() + "\n";
       any_failed = true;
     } else {
-      e.output += clean_block(c);
+      e.output += upgraded(c.cnf(), c.bak());
     }
   }
   e.output += done;
@@ -537,7 +531,7 @@ void fail_every_operation(FaultInjection& test,
   ASSERT_EQ(broken_invariant(clean, false), "");
   std::string clean_output;
   for (const configuration& c : configurations) {
-    clean_output += clean_block(c);
+    clean_output += upgraded(c.cnf(), c.bak());
   }
   ASSERT_EQ(clean.run.output, clean_output + done);
   auto note_sites = [&](const std::vector<operation>& ops,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../bytes.hpp"
+#include "../report.hpp"
 #include "../temp_dir.hpp"
 #include "../tool_run.hpp"
 
@@ -19,12 +20,6 @@ namespace {
 
 const std::string old_text = "proxy 10.0.0.1\r\n\tport:5060\r\n";
 const std::string new_text = "proxy1_address 10.0.0.1\r\n proxy1_port:5060\r\n";
-const std::string done = "Upgrade(s) complete.\n";
-
-std::string backed_up(const std::string& base) {
-  return "Upgrading " + base + ".cnf\n" + base + ".cnf backed up to " + base +
-         ".bak\n";
-}
 
 class Hostile : public ::testing::Test {
  protected:
@@ -47,7 +42,7 @@ TEST_F(Hostile, OddNamesAreUpgradedAsGiven) {
     before[name + ".cnf"] = old_text;
     after[name + ".cnf"] = new_text;
     after[name + ".bak"] = old_text;
-    output += backed_up(name);
+    output += upgraded(name);
   }
   after["sub dir"] = "<dir>";
   make_tree(dir_, before);
@@ -66,8 +61,9 @@ TEST_F(Hostile, SymbolicLinksAreMovedAsideNotFollowedForWriting) {
                    {"dangling.cnf", "-> nowhere.txt"}});
   tool_run run = run_tool(dir_, {"link", "dangling"});
   EXPECT_EQ(run.output,
-            backed_up("link") + backed_up("dangling") +
-                "Can't open dangling.bak.\nCan't upgrade dangling.cnf\n" + done);
+            upgraded("link") + upgraded("dangling") +
+                "Can't open dangling.bak.\nCan't upgrade dangling.cnf\n" +
+                done);
   EXPECT_EQ(run.status, 1);
   EXPECT_PRED_FORMAT2(same_tree, read_tree(dir_),
                       (tree{{"target.txt", old_text},
@@ -90,9 +86,9 @@ TEST_F(Hostile, PipeOrDirectoryAtTheScratchNameIsLeftAlone) {
       fs::create_directory(dir_ / "tmp.cnf");
     }
     tool_run run = run_tool(dir_, {"a"});
-    EXPECT_EQ(run.output, backed_up("a") +
-                              "Can't open tmp.cnf.\nCan't upgrade a.cnf\n" +
-                              done);
+    EXPECT_EQ(
+        run.output,
+        upgraded("a") + "Can't open tmp.cnf.\nCan't upgrade a.cnf\n" + done);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(read_file(dir_ / "a.bak"), old_text);
     EXPECT_EQ(fs::status(dir_ / "tmp.cnf").type(),
@@ -106,7 +102,7 @@ TEST_F(Hostile, PipeAtTheBackupPathIsReplacedWithoutWaiting) {
   make_tree(dir_, {{"a.cnf", old_text}});
   ASSERT_EQ(mkfifo((dir_ / "a.bak").c_str(), 0600), 0);
   tool_run run = run_tool(dir_, {"a"});
-  EXPECT_EQ(run.output, backed_up("a") + done);
+  EXPECT_EQ(run.output, upgraded("a") + done);
   EXPECT_EQ(run.status, 0);
   EXPECT_PRED_FORMAT2(same_tree, read_tree(dir_),
                       (tree{{"a.cnf", new_text}, {"a.bak", old_text}}));
@@ -129,7 +125,7 @@ TEST_F(Hostile, HundredMegabyteLineStreamsThrough) {
     ASSERT_TRUE(out.good());
   }
   tool_run run = run_tool(dir_, {"huge"});
-  EXPECT_EQ(run.output, backed_up("huge") + done);
+  EXPECT_EQ(run.output, upgraded("huge") + done);
   EXPECT_EQ(run.status, 0);
   std::ifstream in(dir_ / "huge.cnf", std::ios::binary);
   std::string head(12, '\0');
@@ -169,7 +165,7 @@ TEST_F(Hostile, DISABLED_GigabyteFileKeepsMemoryFlat) {
     ASSERT_TRUE(out.good());
   }
   tool_run run = run_tool(dir_, {"giga"});
-  EXPECT_EQ(run.output, backed_up("giga") + done);
+  EXPECT_EQ(run.output, upgraded("giga") + done);
   EXPECT_EQ(run.status, 0);
   EXPECT_LT(run.peak_rss_kb, 32 * 1024) << "peak RSS in KiB";
   std::printf("peak RSS upgrading a 1 GB file: %ld KiB\n", run.peak_rss_kb);
